@@ -1,0 +1,146 @@
+// The exported functions and the one lock that serialises them. Each entry
+// point saves the caller's errno, disables cancellation, locks, calls one
+// worker and undoes all three; nothing below it takes a lock.
+#include "qolog.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdarg.h>
+#include <string.h>
+
+#include "config/trace_cfg.h"
+#include "files/log_file.h"
+#include "files/posix.h"
+#include "output/hex_dump.h"
+#include "output/line_writer.h"
+
+namespace qolog {
+namespace {
+
+pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+int ST_nAtforkRegistered = 0;
+int ST_nForked = 0;  // set in a child after fork, handled at its next call
+
+void atforkPrepare() { pthread_mutex_lock(&mutex); }
+void atforkParent() { pthread_mutex_unlock(&mutex); }
+void atforkChild() {
+  // Only async-signal-safe work here; the files are put right at the
+  // child's next call, under the lock.
+  pthread_mutex_init(&mutex, nullptr);
+  refreshCachedPid();
+  ST_nForked = 1;
+}
+
+// Holds the library for the lifetime of an entry point.
+class Section {
+ public:
+  Section() : savedErrno_(errno) {
+    // A thread cancelled while holding the lock would leave it held forever.
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
+    pthread_mutex_lock(&mutex);
+    ST_nCallerErrno = savedErrno_;
+    if (ST_nAtforkRegistered == 0) {
+      ST_nAtforkRegistered = 1;
+      pthread_atfork(atforkPrepare, atforkParent, atforkChild);
+    }
+    if (ST_nForked != 0) {
+      ST_nForked = 0;
+      forgetInheritedFiles(ST_sTraceCfg);
+    }
+  }
+  ~Section() {
+    pthread_mutex_unlock(&mutex);
+    pthread_setcancelstate(cancelState_, nullptr);
+    errno = savedErrno_;
+  }
+  Section(const Section &) = delete;
+  Section &operator=(const Section &) = delete;
+
+ private:
+  int savedErrno_;
+  int cancelState_ = 0;
+};
+
+void setFile(const char *path) {
+  if (path == nullptr || strlen(path) > static_cast<size_t>(kPathMax)) return;
+  TraceCfg &cfg = ST_sTraceCfg;
+  ModuleCfg *m = findUsedModuleByName(cfg, ST_szModuleName);
+  if (m == nullptr) return;
+  const char *current = getModuleFileName(cfg, m);
+  if (current == nullptr || strcmp(current, path) == 0) return;
+  releaseModuleFile(cfg, m);
+  m->nFileIndex = -1;  // still in use, with all its other settings
+  openModuleFile(cfg, m, path);
+}
+
+}  // namespace
+}  // namespace qolog
+
+using namespace qolog;
+
+extern "C" {
+
+QOLOG_API void qologTrace(uint32_t level, const char *format, ...) noexcept {
+  Section s;
+  va_list args;
+  va_start(args, format);
+  va_trace_module(nullptr, level, format, args);
+  va_end(args);
+}
+
+QOLOG_API void qologLog(const char *module, uint32_t level,
+                        const char *format, ...) noexcept {
+  Section s;
+  va_list args;
+  va_start(args, format);
+  va_trace_module(module, level, format, args);
+  va_end(args);
+}
+
+QOLOG_API void qologTraceBin(uint32_t level, const void *data, int32_t length,
+                             const char *format, ...) noexcept {
+  Section s;
+  va_list args;
+  va_start(args, format);
+  va_trace_module_bin(nullptr, level, data, length, format, args);
+  va_end(args);
+}
+
+QOLOG_API void qologLogBin(const char *module, uint32_t level,
+                           const void *data, int32_t length,
+                           const char *format, ...) noexcept {
+  Section s;
+  va_list args;
+  va_start(args, format);
+  va_trace_module_bin(module, level, data, length, format, args);
+  va_end(args);
+}
+
+QOLOG_API void qologClose(const char *module) noexcept {
+  Section s;
+  ModuleCfg *m = findUsedModuleByName(ST_sTraceCfg, module);
+  if (m != nullptr) closeModule(ST_sTraceCfg, m);
+}
+
+QOLOG_API void qologSetDate(uint32_t format) noexcept {
+  Section s;
+  if (format <= 2) setDate(format);
+}
+
+QOLOG_API void qologSetFile(const char *path) noexcept {
+  Section s;
+  setFile(path);
+}
+
+QOLOG_API void qologSetOutput(uint32_t output) noexcept {
+  Section s;
+  ModuleCfg *m = findUsedModuleByName(ST_sTraceCfg, ST_szModuleName);
+  if (m != nullptr) setOutputLevel(m, output & 3);
+}
+
+QOLOG_API void qologSetModuleName(const char *name) noexcept {
+  Section s;
+  setGlobalModuleName(name);
+}
+
+}  // extern "C"

@@ -1,0 +1,29 @@
+// Finding "qotrace.cfg" and re-reading it while the process runs.
+// REQUIRES: the library mutex is held for every function here.
+#ifndef QOLOG_CONFIG_CFG_LOADER_H_
+#define QOLOG_CONFIG_CFG_LOADER_H_
+
+#include <time.h>
+
+namespace qolog {
+
+// Time after which the next message checks the file; -1: never checked.
+extern long ST_lnTimeToReloadInSecondes;
+// Modification time of the file at the last check that could examine it
+// (seconds, -1 for none, and nanoseconds within the second).
+extern long ST_lnLastModificationTime;
+extern long ST_lnLastModificationNsec;
+// 1 once the first rebuild has zeroed the record.
+extern int ST_nFirst;
+
+// The check run first thing by every message, with the current time in whole
+// seconds. Rebuilds ST_sTraceCfg when the file's modification time has moved
+// forward since the last check.
+void reloadTraceCfg(time_t now);
+
+// now + minutes * 60, saturated at the largest time value.
+long reloadDeadline(time_t now, unsigned long minutes);
+
+}  // namespace qolog
+
+#endif  // QOLOG_CONFIG_CFG_LOADER_H_

@@ -1,0 +1,439 @@
+// Parsing of configuration text: line normalisation, the two passes that
+// rebuild a TraceCfg (the DEFAULT section first, then the module sections),
+// the key table and the value parsers.
+#include "config/cfg_parser.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+namespace qolog {
+
+namespace {
+
+enum Key {
+  kDebugLevel,
+  kLogFileName,
+  kMaxFileSize,
+  kMaxFileBackups,
+  kReloadPeriod,
+  kEnableTraces,
+};
+
+const char *const kKeyWords[] = {"DEBUGLEVEL",     "LOGFILENAME",
+                                 "MAXFILESIZE",    "MAXFILEBACKUPS",
+                                 "RELOADPERIOD",   "ENABLETRACES"};
+
+// The first key found in a line decides, so the order matters: in the
+// DEFAULT section the level comes first, in module sections the size.
+const Key kDefaultOrder[] = {kDebugLevel,     kLogFileName, kMaxFileSize,
+                             kMaxFileBackups, kReloadPeriod, kEnableTraces};
+const Key kModuleOrder[] = {kMaxFileSize, kMaxFileBackups, kLogFileName,
+                            kDebugLevel};
+
+struct LevelWord {
+  const char *word;
+  uint32_t bits;
+};
+// Searched case-sensitively in the whole line, key included.
+const LevelWord kLevelWords[] = {
+    {"INFO", 2},     {"WARN", 2},  {"FUNCBEG", 8}, {"FUNCEND", 16},
+    {"BEGINEND", 24}, {"PROCINFO", 32}, {"DEBUG", 4}, {"ERROR", 1},
+    {"VERBOSE", 2},  {"ALL", 63},
+};
+
+const char kDefaultName[] = "DEFAULT";
+
+void report(const CfgReporter *reporter, CfgEvent event, const char *line,
+            const char *section, const char *key) {
+  if (reporter == nullptr || reporter->report == nullptr) return;
+  CfgReport r{event, line, section, key};
+  reporter->report(reporter->context, r);
+}
+
+// Reads the decimal number that starts at the line's first digit, saturating
+// at INT64_MAX. Returns false when the line has no digit.
+bool firstNumber(const char *line, int64_t *value, const char **digit) {
+  const char *p = line;
+  while (*p != '\0' && (*p < '0' || *p > '9')) ++p;
+  if (*p == '\0') return false;
+  *digit = p;
+  int64_t n = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    int d = *p - '0';
+    n = (n > (INT64_MAX - d) / 10) ? INT64_MAX : n * 10 + d;
+  }
+  *value = n;
+  return true;
+}
+
+int64_t saturatingMul(int64_t a, int64_t b) {
+  return (a > INT64_MAX / b) ? INT64_MAX : a * b;
+}
+
+// Section name of a header: the text between the first '[' and the first
+// ']' after it, upper-cased and cut to 33 characters. Text before '[' or
+// after ']' is ignored.
+bool parseHeader(const char *line, char name[kModuleNameSize]) {
+  const char *open = strchr(line, '[');
+  if (open == nullptr) return false;
+  const char *close = strchr(open + 1, ']');
+  if (close == nullptr) return false;
+  size_t len = static_cast<size_t>(close - open - 1);
+  char raw[kModuleNameMax + 2] = {};
+  memcpy(raw, open + 1, len < sizeof(raw) - 1 ? len : sizeof(raw) - 1);
+  memset(name, 0, kModuleNameSize);
+  copyModuleName(name, kModuleNameMax, raw);
+  return true;
+}
+
+// Walks the kept lines: each is a zero-terminated string.
+struct LineCursor {
+  const char *text;
+  size_t len;
+  size_t pos;
+
+  bool atEnd() const { return pos >= len; }
+  const char *line() const { return text + pos; }
+  void next() { pos += strlen(text + pos) + 1; }
+  bool atHeader() const { return !atEnd() && text[pos] == '['; }
+  void nextHeader() {
+    next();
+    while (!atEnd() && !atHeader()) next();
+  }
+};
+
+struct SectionState {
+  const char *name;
+  unsigned seen;  // bit per key: only a key's first occurrence counts
+};
+
+void applyKeyLine(TraceCfg &cfg, const char *line, ModuleCfg *module,
+                  bool isDefault, SectionState &section,
+                  const CfgReporter *reporter) {
+  // Keys are searched only in the text before the first '=', so a value such
+  // as a path containing "debuglevel" is never taken for a key.
+  char keyPart[kCfgLineMax + 1];
+  size_t keyLen = strcspn(line, "=");
+  if (keyLen > kCfgLineMax) keyLen = kCfgLineMax;
+  memcpy(keyPart, line, keyLen);
+  keyPart[keyLen] = '\0';
+  toUpperCase(keyPart);
+
+  const Key *order = isDefault ? kDefaultOrder : kModuleOrder;
+  size_t count = isDefault ? sizeof(kDefaultOrder) / sizeof(Key)
+                           : sizeof(kModuleOrder) / sizeof(Key);
+  for (size_t i = 0; i < count; ++i) {
+    Key key = order[i];
+    const char *word = kKeyWords[key];
+    if (strstr(keyPart, word) == nullptr) continue;
+    unsigned bit = 1u << key;
+    if (section.seen & bit) {
+      report(reporter, CfgEvent::kKeyRepeated, line, section.name, word);
+      return;
+    }
+    section.seen |= bit;
+    bool taken = false;
+    switch (key) {
+      case kDebugLevel:
+        taken = setDebugLevel(line, &module->nDebugLevel);
+        break;
+      case kLogFileName:
+        taken = setLogFileName(cfg, line, module);
+        break;
+      case kMaxFileSize:
+        taken = setMaxFileSize(line, &module->nMaxFileSize);
+        break;
+      case kMaxFileBackups:
+        taken = setMaxFileBackups(line, &module->nMaxFileBackups);
+        break;
+      case kReloadPeriod:
+        taken = setReloadPeriod(line, &cfg.nReloadPeriod);
+        break;
+      case kEnableTraces:
+        taken = setEnableTraces(line, &cfg.nEnableTraces);
+        break;
+    }
+    report(reporter, taken ? CfgEvent::kKeyTaken : CfgEvent::kKeyRejected,
+           line, section.name, word);
+    return;
+  }
+  report(reporter, CfgEvent::kLineIgnored, line, section.name, nullptr);
+}
+
+// Reads the first DEFAULT section into the DEFAULT module and the globals.
+// Returns false when a malformed header is met before it.
+bool passDefault(TraceCfg &cfg, LineCursor &cur, ModuleCfg *def,
+                 size_t *defaultPos, const CfgReporter *reporter) {
+  char name[kModuleNameSize];
+  while (!cur.atEnd()) {
+    if (!parseHeader(cur.line(), name)) {
+      report(reporter, CfgEvent::kHeaderMalformed, cur.line(), "", nullptr);
+      return false;
+    }
+    if (strcmp(name, kDefaultName) != 0) {
+      cur.nextHeader();
+      continue;
+    }
+    *defaultPos = cur.pos;
+    report(reporter, CfgEvent::kSectionDefault, cur.line(), kDefaultName,
+           nullptr);
+    SectionState section{kDefaultName, 0};
+    for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
+      if (def != nullptr) {
+        applyKeyLine(cfg, cur.line(), def, true, section, reporter);
+      }
+    }
+    return true;
+  }
+  return true;
+}
+
+ModuleCfg *firstFreeModule(TraceCfg &cfg) {
+  for (ModuleCfg &m : cfg.asModules) {
+    if (m.nUsed == 0) return &m;
+  }
+  return nullptr;
+}
+
+// Adds one module per section other than DEFAULT, in file order.
+void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
+                 size_t defaultPos, const CfgReporter *reporter) {
+  while (!cur.atEnd()) {
+    ModuleCfg cand;
+    memset(&cand, 0, sizeof(cand));
+    cand.nUsed = 0;
+    cand.nFileIndex = -1;
+    cand.nDebugLevel = def.nDebugLevel;
+    cand.nMaxFileSize = def.nMaxFileSize;
+    cand.nMaxFileBackups = def.nMaxFileBackups;
+    cand.nOutput = def.nOutput;
+
+    const char *header = cur.line();
+    if (!parseHeader(header, cand.szName)) {
+      report(reporter, CfgEvent::kHeaderMalformed, header, "", nullptr);
+      return;
+    }
+    bool isDefault = strcmp(cand.szName, kDefaultName) == 0;
+    if (isDefault && cur.pos != defaultPos) {
+      report(reporter, CfgEvent::kSectionSkipped, header, kDefaultName,
+             nullptr);
+    }
+    SectionState section{cand.szName, 0};
+    for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
+      if (!isDefault) {
+        applyKeyLine(cfg, cur.line(), &cand, false, section, reporter);
+      }
+    }
+    if (isDefault) continue;
+
+    ModuleCfg *slot =
+        cfg.nUsedModules > kMaxModules - 1 ? nullptr : firstFreeModule(cfg);
+    if (slot == nullptr) {
+      // This and every later section are dropped.
+      report(reporter, CfgEvent::kSectionDropped, header, cand.szName,
+             nullptr);
+      while (!cur.atEnd()) {
+        char name[kModuleNameSize];
+        if (parseHeader(cur.line(), name) && strcmp(name, kDefaultName) != 0) {
+          report(reporter, CfgEvent::kSectionDropped, cur.line(), name,
+                 nullptr);
+        }
+        cur.nextHeader();
+      }
+      return;
+    }
+    *slot = cand;
+    slot->nUsed = 1;
+    if (LogFile *file = moduleFileSlot(cfg, slot)) file->nRefCount++;
+    cfg.nUsedModules++;
+    report(reporter, CfgEvent::kSectionModule, header, slot->szName, nullptr);
+  }
+}
+
+}  // namespace
+
+size_t cfgLinesCapacity(size_t len) {
+  // A piece without its line feed (a cut long line, or the last line) gains
+  // a terminator it did not bring: at most one per 1023 bytes, plus one.
+  return len + len / kCfgLineMax + 2;
+}
+
+void removeChar(char *text, char c) {
+  if (text == nullptr) return;
+  char *out = text;
+  for (const char *in = text; *in != '\0'; ++in) {
+    if (*in != c) *out++ = *in;
+  }
+  *out = '\0';
+}
+
+size_t normalizeCfgLine(char *line) {
+  char *comment = strchr(line, ';');
+  if (comment != nullptr) *comment = '\0';
+  if (line[0] == '\0') return 0;
+  removeChar(line, ' ');
+  removeChar(line, '\n');
+  removeChar(line, '\r');
+  removeChar(line, '"');
+  return strlen(line);
+}
+
+size_t keepCfgLines(const char *text, size_t len, char *out) {
+  size_t used = 0;
+  size_t pos = 0;
+  while (pos < len) {
+    // One read: up to and including a line feed, at most 1023 bytes.
+    size_t room = len - pos < kCfgLineMax ? len - pos : kCfgLineMax;
+    const char *nl = static_cast<const char *>(memchr(text + pos, '\n', room));
+    size_t piece = nl != nullptr ? static_cast<size_t>(nl - (text + pos)) + 1 : room;
+    // A zero byte inside the piece ends the line as text.
+    size_t textLen = strnlen(text + pos, piece);
+    memcpy(out + used, text + pos, textLen);
+    out[used + textLen] = '\0';
+    size_t kept = normalizeCfgLine(out + used);
+    if (kept > 0) used += kept + 1;
+    pos += piece;
+  }
+  return used;
+}
+
+void resetTraceCfg(TraceCfg &cfg) {
+  for (LogFile &f : cfg.asFiles) {
+    if (f.nUsed == 1 && f.pStream != nullptr) closeFile(&f.pStream);
+  }
+  cfg.nDateFormat = 1;
+  cfg.nUsedModules = 1;
+  cfg.nReloadPeriod = kDefaultReloadPeriod;
+  cfg.nEnableTraces = 0;
+
+  ModuleCfg &def = cfg.asModules[0];
+  memset(&def, 0, sizeof(def));
+  def.nUsed = 1;
+  memcpy(def.szName, kDefaultName, sizeof(kDefaultName));
+  def.nDebugLevel = kDefaultLevel;
+  def.nFileIndex = -1;
+  def.nMaxFileSize = kDefaultMaxFileSize;
+  def.nMaxFileBackups = kDefaultMaxFileBackups;
+  def.nOutput = 1;
+  for (int i = 1; i < kMaxModules; ++i) {
+    ModuleCfg &m = cfg.asModules[i];
+    memset(&m, 0, sizeof(m));
+    m.nDebugLevel = def.nDebugLevel;
+    m.nFileIndex = -1;
+    m.nMaxFileSize = def.nMaxFileSize;
+    m.nMaxFileBackups = def.nMaxFileBackups;
+    m.nOutput = 1;
+  }
+  // File slot 0 survives every rebuild with its path, count and flags.
+  for (int i = 1; i < kMaxFiles; ++i) {
+    LogFile &f = cfg.asFiles[i];
+    f.nUsed = 0;
+    f.szName[0] = '\0';
+    f.nRefCount = 0;
+    f.nPidRenamed = 0;
+    f.nHeaderWritten = 0;
+    f.pStream = nullptr;
+    f.lnPosition = 0;
+  }
+}
+
+void rebuildTraceCfg(TraceCfg &cfg, const char *lines, size_t len,
+                     const CfgReporter *reporter) {
+  resetTraceCfg(cfg);
+  ModuleCfg *def = findUsedModuleByName(cfg, kDefaultName);
+  LineCursor cur{lines, len, 0};
+  size_t defaultPos = len;  // none
+  bool ok = passDefault(cfg, cur, def, &defaultPos, reporter);
+  if (def != nullptr && def->nFileIndex == -1) def->nFileIndex = 0;
+  if (!ok || def == nullptr) return;
+  LineCursor cur2{lines, len, 0};
+  passModules(cfg, cur2, *def, defaultPos, reporter);
+}
+
+bool parseTraceCfgText(TraceCfg &cfg, const char *text, size_t len,
+                       const CfgReporter *reporter) {
+  char *lines = static_cast<char *>(malloc(cfgLinesCapacity(len)));
+  if (lines == nullptr) return false;
+  size_t used = keepCfgLines(text, len, lines);
+  rebuildTraceCfg(cfg, lines, used, reporter);
+  free(lines);
+  return true;
+}
+
+bool setDebugLevel(const char *line, uint32_t *mask) {
+  if (line == nullptr || mask == nullptr) return false;
+  bool found = false;
+  uint32_t bits = 0;
+  for (const LevelWord &w : kLevelWords) {
+    if (strstr(line, w.word) != nullptr) {
+      bits |= w.bits;
+      found = true;
+    }
+  }
+  if (strstr(line, "NONE") != nullptr) {
+    bits = 0;
+    found = true;
+  }
+  if (!found) return false;
+  *mask = bits;
+  return true;
+}
+
+bool setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module) {
+  const char *eq = strchr(line, '=');
+  if (eq == nullptr) return false;
+  const char *path = eq + 1;
+  // Refused rather than cut: a cut path would name a different file.
+  if (strlen(path) > static_cast<size_t>(kPathMax)) return false;
+  openModuleFile(cfg, module, path);
+  const char *attached = getModuleFileName(cfg, module);
+  return attached != nullptr && strcmp(attached, path) == 0;
+}
+
+bool setMaxFileSize(const char *line, int64_t *size) {
+  int64_t n;
+  const char *digit;
+  if (!firstNumber(line, &n, &digit) || n == 0) return false;
+  if (strstr(digit, "MB") != nullptr) {
+    *size = saturatingMul(n, 1048576);
+  } else if (strstr(digit, "KB") != nullptr) {
+    *size = saturatingMul(n, 1024);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool setMaxFileBackups(const char *line, int32_t *count) {
+  int64_t n;
+  const char *digit;
+  if (!firstNumber(line, &n, &digit)) return false;
+  *count = n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
+  return true;
+}
+
+bool setReloadPeriod(const char *line, uint32_t *minutes) {
+  int64_t n;
+  const char *digit;
+  if (!firstNumber(line, &n, &digit) || n == 0) return false;
+  if (strchr(digit, 'H') != nullptr) {
+    n = saturatingMul(n, 60);
+  } else if (strchr(digit, 'M') == nullptr) {
+    return false;
+  }
+  *minutes = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
+  return true;
+}
+
+bool setEnableTraces(const char *line, int32_t *flag) {
+  if (strstr(line, "ON") != nullptr) {
+    *flag = 1;  // also inside "NONE"
+  } else if (strstr(line, "OFF") != nullptr) {
+    *flag = 0;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace qolog

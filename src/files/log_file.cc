@@ -1,0 +1,218 @@
+// Opening a slot's file under an exclusive fcntl lock, falling back to a
+// per-process file name, and rolling files into numbered backups.
+#include "files/log_file.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "files/posix.h"
+
+namespace qolog {
+
+namespace {
+
+// Any accepted path, a dot and any backup number.
+constexpr size_t kBackupPathSize = kPathSize + 16;
+
+void setProcessTag(TraceCfg &cfg) {
+  int n = snprintf(cfg.szPid, sizeof(cfg.szPid), "%ld", cachedPid());
+  if (n < 0 || static_cast<size_t>(n) >= sizeof(cfg.szPid)) cfg.szPid[0] = '\0';
+}
+
+// Moves a freshly opened stream to the end and records its position there.
+void seekToEnd(LogFile *slot) {
+  if (fseeko(slot->pStream, 0, SEEK_END) != 0) {
+    slot->lnPosition = -1;
+    return;
+  }
+  slot->lnPosition = ftello(slot->pStream);
+}
+
+bool backupName(char *out, const char *path, long number) {
+  int n = snprintf(out, kBackupPathSize, "%s.%ld", path, number);
+  return n > 0 && static_cast<size_t>(n) < kBackupPathSize;
+}
+
+// Highest N for which "<path>.N" exists in the file's directory (0 for
+// none), or -1 when the directory can't be read.
+long highestBackup(const char *path) {
+  const char *slash = strrchr(path, '/');
+  char dir[kPathSize];
+  const char *base = path;
+  if (slash == nullptr) {
+    memcpy(dir, ".", 2);
+  } else {
+    size_t dirLen = static_cast<size_t>(slash - path);
+    if (dirLen == 0) dirLen = 1;  // the root directory
+    memcpy(dir, path, dirLen);
+    dir[dirLen] = '\0';
+    base = slash + 1;
+  }
+  size_t baseLen = strlen(base);
+  DIR *d = opendir(dir);
+  if (d == nullptr) return -1;
+  long highest = 0;
+  while (struct dirent *e = readdir(d)) {
+    const char *name = e->d_name;
+    if (strncmp(name, base, baseLen) != 0 || name[baseLen] != '.') continue;
+    const char *digits = name + baseLen + 1;
+    // Only the names the roll itself writes: decimal, no leading zero.
+    if (digits[0] < '1' || digits[0] > '9') continue;
+    long n = 0;
+    const char *p = digits;
+    for (; *p >= '0' && *p <= '9' && n <= INT_MAX; ++p) n = n * 10 + (*p - '0');
+    if (*p == '\0' && n <= INT_MAX && n > highest) highest = n;
+  }
+  closedir(d);
+  return highest;
+}
+
+// First backup number k + 1 worth shifting from: backups above the highest
+// one present need no remove or rename, so an absurd count costs nothing.
+long shiftStart(const char *path, long backups) {
+  long top = backups - 1;
+  if (top <= 0) return top;
+  long highest = highestBackup(path);
+  if (highest < 0) {
+    // Unreadable directory: probe upwards; rolls make backups contiguous.
+    char name[kBackupPathSize];
+    highest = 0;
+    while (highest < top && backupName(name, path, highest + 1) &&
+           access(name, F_OK) == 0) {
+      ++highest;
+    }
+  }
+  return highest < top ? highest : top;
+}
+
+void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
+  closeFile(&slot->pStream);
+  const char *path = slot->szName;
+  char from[kBackupPathSize];
+  char to[kBackupPathSize];
+  long backups = module->nMaxFileBackups;
+  for (long k = shiftStart(path, backups); k >= 1; --k) {
+    if (!backupName(to, path, k + 1) || !backupName(from, path, k)) continue;
+    removeFile(to);
+    renameFile(from, to);
+  }
+  if (backups != 0) {
+    if (backupName(to, path, 1)) {
+      removeFile(to);
+      renameFile(path, to);
+    }
+  } else {
+    removeFile(path);
+  }
+  openFileLock(cfg, slot);
+  if (slot->pStream != nullptr) seekToEnd(slot);
+  slot->nHeaderWritten = 0;
+}
+
+}  // namespace
+
+bool perProcessName(const char *path, const char *tag, char *out,
+                    size_t outSize) {
+  out[0] = '\0';
+  const char *slash = strrchr(path, '/');
+  size_t dirLen = slash != nullptr ? static_cast<size_t>(slash - path) + 1 : 0;
+  const char *file = path + dirLen;
+  int n = snprintf(out, outSize, "%.*s%s-%s", static_cast<int>(dirLen), path,
+                   tag, file);
+  if (n < 0 || static_cast<size_t>(n) >= outSize ||
+      static_cast<size_t>(n) > kOpenPathMax) {
+    out[0] = '\0';
+    return false;
+  }
+  return true;
+}
+
+void openFileLock(TraceCfg &cfg, LogFile *slot) {
+  // An empty path never gets a stream, creates no file and sets no tag.
+  if (slot == nullptr || slot->szName[0] == '\0') return;
+  char path[kPathSize + 1];
+  FILE *stream = nullptr;
+  for (int attempt = 0; attempt < 2 && stream == nullptr; ++attempt) {
+    path[0] = '\0';
+    if (cfg.szPid[0] != '\0' && slot->nPidRenamed == 0) {
+      perProcessName(slot->szName, cfg.szPid, path, sizeof(path));
+    } else if (strlen(slot->szName) <= kOpenPathMax) {
+      memcpy(path, slot->szName, strlen(slot->szName) + 1);
+    }
+    if (path[0] == '\0') return;
+    stream = openAppendStream(path);
+    // The lock lives as long as the stream. A second descriptor of the same
+    // file opened and closed anywhere in this process drops it.
+    if (stream != nullptr && !lockFileExclusive(fileno(stream))) {
+      fclose(stream);
+      stream = nullptr;
+    }
+    if (stream != nullptr || cfg.szPid[0] != '\0') break;
+    setProcessTag(cfg);  // first failure of the process: tag set once, for good
+  }
+  if (stream == nullptr) return;
+  slot->pStream = stream;
+  slot->lnPosition = 0;
+  if (strcmp(path, slot->szName) == 0) return;
+  if (strlen(path) > static_cast<size_t>(kPathMax)) return;
+  memcpy(slot->szName, path, strlen(path) + 1);
+  slot->nPidRenamed = 1;
+}
+
+LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
+  LogFile *slot = moduleFileSlot(cfg, module);
+  if (slot == nullptr) return nullptr;
+  if (slot->pStream == nullptr) {
+    openFileLock(cfg, slot);
+    if (slot->pStream == nullptr) return slot;
+    seekToEnd(slot);
+  }
+  if (slot->lnPosition < 0) {
+    // The stream is in error (a failed write, full disk): reopen it, and
+    // take the new position without testing it again.
+    closeFile(&slot->pStream);
+    openFileLock(cfg, slot);
+    if (slot->pStream == nullptr) return slot;
+    seekToEnd(slot);
+  }
+  if (slot->lnPosition <= module->nMaxFileSize) return slot;
+  roll(cfg, slot, module);
+  return slot;
+}
+
+void writeToSlot(LogFile *slot, const char *data, size_t n) {
+  if (slot->pStream == nullptr || n == 0) return;
+  if (writeAll(fileno(slot->pStream), data, n)) {
+    if (slot->lnPosition >= 0) slot->lnPosition += static_cast<off_t>(n);
+  } else {
+    slot->lnPosition = -1;
+  }
+}
+
+void forgetInheritedFiles(TraceCfg &cfg) {
+  size_t tagLen = strlen(cfg.szPid);
+  for (LogFile &f : cfg.asFiles) {
+    if (f.pStream != nullptr) {
+      // Not closeFile: an unlock here would be a no-op at best; the parent
+      // owns these locks.
+      fclose(f.pStream);
+      f.pStream = nullptr;
+      f.nHeaderWritten = 0;
+    }
+    if (f.nUsed == 1 && f.nPidRenamed == 1 && tagLen > 0) {
+      char *slash = strrchr(f.szName, '/');
+      char *file = slash != nullptr ? slash + 1 : f.szName;
+      if (strncmp(file, cfg.szPid, tagLen) == 0 && file[tagLen] == '-') {
+        memmove(file, file + tagLen + 1, strlen(file + tagLen + 1) + 1);
+      }
+      f.nPidRenamed = 0;
+    }
+  }
+  cfg.szPid[0] = '\0';
+}
+
+}  // namespace qolog

@@ -1,0 +1,127 @@
+// The core writer of message lines. A line is built whole in one buffer
+// (banner included) and reaches the file in one write.
+#include "output/line_writer.h"
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "config/cfg_loader.h"
+#include "files/log_file.h"
+#include "files/posix.h"
+#include "output/line_buffer.h"
+#include "output/timestamp.h"
+
+namespace qolog {
+
+int ST_nCallerErrno = 0;
+
+namespace {
+
+constexpr uint32_t kProcInfo = 32;
+constexpr uint32_t kAllLevels = 63;
+constexpr size_t kSeparatorLen = 73;
+
+const char *levelTag(uint32_t level) {
+  if (level & 1) return "ERR";
+  if (level & 2) return "INFO";
+  if (level & 4) return "DBG";
+  if (level & 8) return "FBEG";
+  if (level & 16) return "FEND";
+  return "";
+}
+
+void appendSeparator(LineBuffer &buf) {
+  buf.appendChar('-', kSeparatorLen);
+  buf.appendChar('\n');
+}
+
+// Separator, "QOLOG 1.0.13.0: Log file 'NAME.LOG' start TIME", separator.
+void appendBanner(LineBuffer &buf, const char *name, uint32_t dateFormat) {
+  char stamp[kTimeBufSize];
+  get_time(dateFormat, stamp, nullptr);
+  appendSeparator(buf);
+  buf.append(kVersionText);
+  buf.append(": Log file '");
+  buf.append(name);
+  buf.append(".LOG' start ");
+  buf.append(stamp);
+  buf.appendChar('\n');
+  appendSeparator(buf);
+}
+
+// "%s|%s|PID=%4ld|TID=%4ld|%4s|"
+void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen,
+                  const char *name, uint32_t level) {
+  buf.append(stamp, stampLen);
+  buf.appendChar('|');
+  buf.append(name);
+  buf.append("|PID=", 5);
+  buf.appendLong(cachedPid(), 4);
+  buf.append("|TID=", 5);
+  buf.appendLong(static_cast<long>(pthread_self()), 4);
+  buf.appendChar('|');
+  buf.appendRight(levelTag(level), 4);
+  buf.appendChar('|');
+}
+
+}  // namespace
+
+ModuleCfg *resolveModule(TraceCfg &cfg, const char *name, const char **printed) {
+  if (name == nullptr) name = ST_szModuleName;
+  *printed = name;
+  ModuleCfg *m = findUsedModuleByName(cfg, name);
+  if (m == nullptr && cfg.nEnableTraces == 1) {
+    m = findUsedModuleByName(cfg, "DEFAULT");
+  }
+  return m;
+}
+
+bool levelPasses(const ModuleCfg *module, uint32_t level) {
+  if ((level & module->nDebugLevel) != level) return false;
+  if ((module->nOutput & 3) == 0) return false;
+  return (level & kAllLevels) != 0;
+}
+
+void va_trace_module(const char *module, uint32_t level, const char *format,
+                     va_list args) {
+  TraceCfg &cfg = ST_sTraceCfg;
+  ClockReading now = readClock();
+  reloadTraceCfg(now.seconds);
+
+  const char *name;
+  ModuleCfg *m = resolveModule(cfg, module, &name);
+  if (m == nullptr || !levelPasses(m, level)) return;
+  LogFile *slot = rollingFiles(cfg, m);
+  if (slot == nullptr) return;
+  bool toFile = (m->nOutput & 1) != 0 && slot->pStream != nullptr;
+  bool toStderr = (m->nOutput & 2) != 0;
+
+  // The prefix's time is read before the banner's, as the lines show them.
+  char stamp[kTimeBufSize];
+  size_t stampLen = 0;
+  if (level != kProcInfo) stampLen = formatTime(cfg.nDateFormat, now, stamp);
+
+  LineBuffer buf;
+  if (toFile && slot->nHeaderWritten == 0) {
+    slot->nHeaderWritten = 1;
+    appendBanner(buf, name, cfg.nDateFormat);
+  }
+  size_t lineStart = buf.size();
+  if (level != kProcInfo) appendPrefix(buf, stamp, stampLen, name, level);
+  if (format != nullptr) {
+    errno = ST_nCallerErrno;
+    buf.appendV(format, args);
+  }
+  buf.appendChar('\n');
+
+  if (toFile) writeToSlot(slot, buf.data(), buf.size());
+  if (toStderr) {
+    // One write: stderr is unbuffered, so a line formatted piecewise could
+    // interleave with other writers of the terminal.
+    fwrite(buf.data() + lineStart, 1, buf.size() - lineStart, stderr);
+  }
+}
+
+}  // namespace qolog

@@ -1,0 +1,34 @@
+// Message lines: module resolution, the level tests, the prefix, the banner
+// and the writes to the log file and standard error.
+// REQUIRES: the library mutex is held for every function here.
+#ifndef QOLOG_OUTPUT_LINE_WRITER_H_
+#define QOLOG_OUTPUT_LINE_WRITER_H_
+
+#include <stdarg.h>
+#include <stdint.h>
+
+#include "config/trace_cfg.h"
+
+namespace qolog {
+
+// The caller's errno, in force while the caller's format is expanded.
+extern int ST_nCallerErrno;
+
+constexpr char kVersionText[] = "QOLOG 1.0.13.0";
+
+// The module a message goes to: `name` (or the current module name when it
+// is null), else DEFAULT when traces are enabled for unknown names.
+// *printed receives the name the line shows.
+ModuleCfg *resolveModule(TraceCfg &cfg, const char *name, const char **printed);
+
+// Every bit of `level` is enabled, the module has an output, and the level
+// has one of the six defined bits.
+bool levelPasses(const ModuleCfg *module, uint32_t level);
+
+// Writes one message line (and the banner a fresh file needs).
+void va_trace_module(const char *module, uint32_t level, const char *format,
+                     va_list args);
+
+}  // namespace qolog
+
+#endif  // QOLOG_OUTPUT_LINE_WRITER_H_

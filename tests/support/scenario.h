@@ -1,0 +1,50 @@
+// Scratch directories and a process per scenario: the library's state is
+// process-wide, so every end-to-end scenario runs in a forked child that has
+// never called the library, inside its own temporary directory.
+#ifndef QOLOG_TESTS_SCENARIO_H_
+#define QOLOG_TESTS_SCENARIO_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace qtest {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+
+  const std::string &path() const { return path_; }
+  std::string file(const std::string &name) const { return path_ + "/" + name; }
+  void write(const std::string &name, const std::string &content) const;
+  std::string read(const std::string &name) const;  // "" when missing
+  bool exists(const std::string &name) const;
+  std::vector<std::string> list() const;  // sorted names, "." and ".." left out
+
+ private:
+  std::string path_;
+};
+
+std::string readFile(const std::string &path);
+void writeFile(const std::string &path, const std::string &content);
+
+// Runs `body` in a forked child whose working directory is `dir` and whose
+// standard error goes to dir/stderr.txt. Returns the child's exit status:
+// 0 when the body returned normally, 1 after a failed CHILD_CHECK, 128+n
+// after signal n.
+int runInChild(const std::string &dir, const std::function<void()> &body);
+
+// Fails the child (exit status 1, message on the test's own stderr).
+[[noreturn]] void childFail(const char *file, int line, const char *what);
+
+}  // namespace qtest
+
+#define CHILD_CHECK(cond) \
+  do { \
+    if (!(cond)) ::qtest::childFail(__FILE__, __LINE__, #cond); \
+  } while (0)
+
+#endif  // QOLOG_TESTS_SCENARIO_H_
