@@ -340,6 +340,7 @@ void resetTraceCfg(TraceCfg &cfg) {
 void rebuildTraceCfg(TraceCfg &cfg, const char *lines, size_t len,
                      const CfgReporter *reporter) {
   resetTraceCfg(cfg);
+  cfg.nGeneration++;
   ModuleCfg *def = findUsedModuleByName(cfg, kDefaultName);
   LineCursor cur{lines, len, 0};
   size_t defaultPos = len;  // none

@@ -81,6 +81,7 @@ void closeModule(TraceCfg &cfg, ModuleCfg *module) {
   releaseModuleFile(cfg, module);
   memset(module, 0, sizeof(*module));  // nFileIndex becomes 0, not -1
   cfg.nUsedModules--;
+  cfg.nGeneration++;
 }
 
 void closeFile(FILE **stream) {

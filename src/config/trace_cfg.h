@@ -54,6 +54,9 @@ struct TraceCfg {
   char szPid[kPidSize];
   ModuleCfg asModules[kMaxModules];
   LogFile asFiles[kMaxFiles];
+  // Raised whenever modules are added, removed or renamed, so that a
+  // memoised lookup knows it is stale.
+  uint32_t nGeneration;
 };
 
 extern TraceCfg ST_sTraceCfg;

@@ -71,9 +71,24 @@ void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen,
 ModuleCfg *resolveModule(TraceCfg &cfg, const char *name, const char **printed) {
   if (name == nullptr) name = ST_szModuleName;
   *printed = name;
+  // Most calls name the module of the call before: one comparison instead of
+  // a scan of up to 128 slots (twice when DEFAULT stands in).
+  static uint32_t cachedGeneration = 0;
+  static char cachedName[kModuleNameSize];
+  static ModuleCfg *cachedModule = nullptr;
+  if (&cfg == &ST_sTraceCfg && cachedGeneration == cfg.nGeneration &&
+      cachedGeneration != 0 && strcmp(cachedName, name) == 0) {
+    return cachedModule;
+  }
   ModuleCfg *m = findUsedModuleByName(cfg, name);
   if (m == nullptr && cfg.nEnableTraces == 1) {
     m = findUsedModuleByName(cfg, "DEFAULT");
+  }
+  size_t len = strnlen(name, kModuleNameSize);
+  if (&cfg == &ST_sTraceCfg && len < sizeof(cachedName)) {
+    memcpy(cachedName, name, len + 1);
+    cachedModule = m;
+    cachedGeneration = cfg.nGeneration;
   }
   return m;
 }
@@ -87,8 +102,9 @@ bool levelPasses(const ModuleCfg *module, uint32_t level) {
 void va_trace_module(const char *module, uint32_t level, const char *format,
                      va_list args) {
   TraceCfg &cfg = ST_sTraceCfg;
-  ClockReading now = readClock();
-  reloadTraceCfg(now.seconds);
+  // Whole seconds are all the check needs, and time() is the cheapest read;
+  // the precise clock is read only for a line that is written.
+  reloadTraceCfg(time(nullptr));
 
   const char *name;
   ModuleCfg *m = resolveModule(cfg, module, &name);
@@ -101,7 +117,9 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   // The prefix's time is read before the banner's, as the lines show them.
   char stamp[kTimeBufSize];
   size_t stampLen = 0;
-  if (level != kProcInfo) stampLen = formatTime(cfg.nDateFormat, now, stamp);
+  if (level != kProcInfo && cfg.nDateFormat != 0) {
+    stampLen = formatTime(cfg.nDateFormat, readClock(), stamp);
+  }
 
   LineBuffer buf;
   if (toFile && slot->nHeaderWritten == 0) {
