@@ -214,9 +214,17 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
       return;
     }
     bool isDefault = strcmp(cand.szName, kDefaultName) == 0;
-    if (isDefault && cur.pos != defaultPos) {
-      report(reporter, CfgEvent::kSectionSkipped, header, kDefaultName,
-             nullptr);
+    // The table's room is known at the header; the section's lines are read
+    // (and its file attached) even when it is then dropped.
+    bool full = cfg.nUsedModules > kMaxModules - 1;
+    if (isDefault) {
+      if (cur.pos != defaultPos) {
+        report(reporter, CfgEvent::kSectionSkipped, header, kDefaultName,
+               nullptr);
+      }
+    } else {
+      report(reporter, full ? CfgEvent::kSectionDropped : CfgEvent::kSectionModule,
+             header, cand.szName, nullptr);
     }
     SectionState section{cand.szName, 0};
     for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
@@ -226,12 +234,9 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
     }
     if (isDefault) continue;
 
-    ModuleCfg *slot =
-        cfg.nUsedModules > kMaxModules - 1 ? nullptr : firstFreeModule(cfg);
+    ModuleCfg *slot = full ? nullptr : firstFreeModule(cfg);
     if (slot == nullptr) {
       // This and every later section are dropped.
-      report(reporter, CfgEvent::kSectionDropped, header, cand.szName,
-             nullptr);
       while (!cur.atEnd()) {
         char name[kModuleNameSize];
         if (parseHeader(cur.line(), name) && strcmp(name, kDefaultName) != 0) {
@@ -246,7 +251,6 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
     slot->nUsed = 1;
     if (LogFile *file = moduleFileSlot(cfg, slot)) file->nRefCount++;
     cfg.nUsedModules++;
-    report(reporter, CfgEvent::kSectionModule, header, slot->szName, nullptr);
   }
 }
 

@@ -14,7 +14,7 @@ namespace qolog {
 namespace {
 
 const char kHex[] = "0123456789ABCDEF";
-constexpr size_t kDumpBufSize = 16384;
+constexpr size_t kDumpBufSize = 8192;
 
 // The locale's printable test, hoisted out of the per-byte loop where the C
 // library allows it.
