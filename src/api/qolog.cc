@@ -1,6 +1,7 @@
 // The exported functions and the one lock that serialises them. Each entry
-// point saves the caller's errno, disables cancellation, locks, calls one
-// worker and undoes all three; nothing below it takes a lock.
+// point saves the caller's errno, locks, calls one worker, unlocks and
+// restores errno; nothing below it takes a lock. Cancellation is held off
+// from the first I/O on (holdCancellation) until the lock is released.
 #include "qolog.h"
 
 #include <errno.h>
@@ -52,8 +53,6 @@ void atforkChild() {
 class Section {
  public:
   Section() : savedErrno_(errno) {
-    // A thread cancelled while holding the lock would leave it held forever.
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
     lockLibrary();
     ST_nCallerErrno = savedErrno_;
     if (ST_nAtforkRegistered == 0) {
@@ -62,12 +61,15 @@ class Section {
     }
     if (ST_nForked != 0) {
       ST_nForked = 0;
+      holdCancellation();
       forgetInheritedFiles(ST_sTraceCfg);
     }
   }
   ~Section() {
+    int cancelState;
+    bool held = releaseCancellationHold(&cancelState);
     pthread_mutex_unlock(&mutex);
-    pthread_setcancelstate(cancelState_, nullptr);
+    if (held) pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno_;
   }
   Section(const Section &) = delete;
@@ -75,11 +77,11 @@ class Section {
 
  private:
   int savedErrno_;
-  int cancelState_ = 0;
 };
 
 void setFile(const char *path) {
   if (path == nullptr || strlen(path) > static_cast<size_t>(kPathMax)) return;
+  holdCancellation();  // releasing the old slot may close its file
   TraceCfg &cfg = ST_sTraceCfg;
   ModuleCfg *m = findUsedModuleByName(cfg, ST_szModuleName);
   if (m == nullptr) return;
@@ -136,7 +138,10 @@ QOLOG_API void qologLogBin(const char *module, uint32_t level,
 QOLOG_API void qologClose(const char *module) noexcept {
   Section s;
   ModuleCfg *m = findUsedModuleByName(ST_sTraceCfg, module);
-  if (m != nullptr) closeModule(ST_sTraceCfg, m);
+  if (m != nullptr) {
+    holdCancellation();  // the module's file may be closed
+    closeModule(ST_sTraceCfg, m);
+  }
 }
 
 QOLOG_API void qologSetDate(uint32_t format) noexcept {

@@ -126,6 +126,7 @@ void reloadTraceCfg(time_t now) {
       static_cast<long>(now) <= ST_lnTimeToReloadInSecondes) {
     return;
   }
+  holdCancellation();
   checkCfgFile();
   ST_lnTimeToReloadInSecondes =
       reloadDeadline(now, ST_sTraceCfg.nReloadPeriod);

@@ -3,6 +3,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 namespace qolog {
@@ -90,6 +91,22 @@ int renameFile(const char *from, const char *to) {
     rc = rename(from, to);
   } while (rc != 0 && errno == EINTR);
   return rc;
+}
+
+static int ST_nCancelHeld = 0;
+static int ST_nCancelOldState = 0;
+
+void holdCancellation() {
+  if (ST_nCancelHeld != 0) return;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &ST_nCancelOldState);
+  ST_nCancelHeld = 1;
+}
+
+bool releaseCancellationHold(int *oldState) {
+  if (ST_nCancelHeld == 0) return false;
+  ST_nCancelHeld = 0;
+  *oldState = ST_nCancelOldState;
+  return true;
 }
 
 static long ST_lnPid = -1;

@@ -35,6 +35,16 @@ bool writeAll(int fd, const void *buf, size_t n);
 int removeFile(const char *path);
 int renameFile(const char *from, const char *to);
 
+// Holds off thread cancellation for the rest of the current entry point.
+// Called before any work that can reach a cancellation point (open, read,
+// write, close): a thread cancelled there would leave the library's lock
+// held for good. Messages that are filtered out never reach I/O and so never
+// pay for it. REQUIRES: the library mutex is held.
+void holdCancellation();
+// Ends the hold; returns true with the state to restore once the mutex is
+// released. REQUIRES: the library mutex is held.
+bool releaseCancellationHold(int *oldState);
+
 // The process id, cached; refreshed in a child after fork.
 long cachedPid();
 void refreshCachedPid();

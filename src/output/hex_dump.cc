@@ -7,6 +7,7 @@
 
 #include "config/trace_cfg.h"
 #include "files/log_file.h"
+#include "files/posix.h"
 #include "output/line_writer.h"
 
 namespace qolog {
@@ -84,6 +85,7 @@ void va_trace_module_bin(const char *module, uint32_t level, const void *data,
   const char *name;
   ModuleCfg *m = resolveModule(cfg, module, &name);
   if (m == nullptr || !levelPasses(m, level)) return;
+  holdCancellation();
   // A line that took the file over its limit makes the dump start the next.
   LogFile *slot = rollingFiles(cfg, m);
   if (slot == nullptr || (m->nOutput & 1) == 0 || slot->pStream == nullptr) {

@@ -4,12 +4,13 @@
 
 #include <stdarg.h>
 #include <stddef.h>
+#include <string.h>
 
 namespace qolog {
 
 class LineBuffer {
  public:
-  LineBuffer();
+  LineBuffer() : data_(stack_), cap_(kStackSize), len_(0) {}
   ~LineBuffer();
   LineBuffer(const LineBuffer &) = delete;
   LineBuffer &operator=(const LineBuffer &) = delete;
@@ -17,20 +18,32 @@ class LineBuffer {
   const char *data() const { return data_; }
   size_t size() const { return len_; }
 
-  void append(const char *s, size_t n);
-  void append(const char *s);
-  void appendChar(char c, size_t count = 1);
-  // `value` in decimal, right-aligned in `width` columns ("%*ld").
-  void appendLong(long value, int width);
-  // `s` right-aligned in `width` columns ("%*s").
-  void appendRight(const char *s, int width);
-  // printf into the buffer; `args` itself is not consumed.
+  // Room for `n` more bytes: a pointer to write them at, then commit() the
+  // count written. Null when memory for a long line runs out.
+  char *reserve(size_t n) {
+    return n < cap_ - len_ ? data_ + len_ : grow(n);
+  }
+  void commit(size_t n) { len_ += n; }
+
+  void append(const char *s, size_t n) {
+    if (char *p = reserve(n)) {
+      memcpy(p, s, n);
+      len_ += n;
+    }
+  }
+  void append(const char *s) { append(s, strlen(s)); }
+  void appendChar(char c, size_t count = 1) {
+    if (char *p = reserve(count)) {
+      memset(p, c, count);
+      len_ += count;
+    }
+  }
+  // printf into the buffer; `args` itself is not consumed. A text longer
+  // than the memory available is cut to what fits.
   void appendV(const char *format, va_list args);
 
  private:
-  // Makes room for `extra` more bytes plus a terminator. When memory runs
-  // out the buffer keeps its size and later text is cut to what fits.
-  size_t reserve(size_t extra);
+  char *grow(size_t n);
 
   static constexpr size_t kStackSize = 4096;
   char *data_;

@@ -51,19 +51,79 @@ void appendBanner(LineBuffer &buf, const char *name, uint32_t dateFormat) {
   appendSeparator(buf);
 }
 
-// "%s|%s|PID=%4ld|TID=%4ld|%4s|"
+// Writes `value` in decimal right-aligned in `width` columns ("%*ld") at
+// `p`; returns the end.
+char *putLong(char *p, long value, int width) {
+  char digits[24];
+  char *end = digits + sizeof(digits);
+  char *d = end;
+  unsigned long u = value < 0 ? 0UL - static_cast<unsigned long>(value)
+                              : static_cast<unsigned long>(value);
+  do {
+    *--d = static_cast<char>('0' + u % 10);
+    u /= 10;
+  } while (u != 0);
+  if (value < 0) *--d = '-';
+  int n = static_cast<int>(end - d);
+  for (; n < width; --width) *p++ = ' ';
+  memcpy(p, d, static_cast<size_t>(n));
+  return p + n;
+}
+
+// "PID=%4ld|TID=%4ld|" of the calling thread. Formatting a thread id of
+// fifteen digits costs more than the rest of the prefix, so the text of the
+// last few threads is kept (the library's lock serialises all access).
+struct IdText {
+  long pid;
+  pthread_t tid;
+  size_t len;
+  char text[56];
+};
+IdText ST_asIdTexts[4];
+unsigned ST_nNextIdText = 0;
+
+const IdText &idText() {
+  long pid = cachedPid();
+  pthread_t tid = pthread_self();
+  for (const IdText &t : ST_asIdTexts) {
+    if (t.len != 0 && t.pid == pid && pthread_equal(t.tid, tid)) return t;
+  }
+  IdText &t = ST_asIdTexts[ST_nNextIdText++ % 4];
+  char *p = t.text;
+  memcpy(p, "PID=", 4);
+  p = putLong(p + 4, pid, 4);
+  memcpy(p, "|TID=", 5);
+  p = putLong(p + 5, static_cast<long>(tid), 4);
+  *p++ = '|';
+  t.pid = pid;
+  t.tid = tid;
+  t.len = static_cast<size_t>(p - t.text);
+  return t;
+}
+
+// "%s|%s|PID=%4ld|TID=%4ld|%4s|", written in one reservation.
 void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen,
                   const char *name, uint32_t level) {
-  buf.append(stamp, stampLen);
-  buf.appendChar('|');
-  buf.append(name);
-  buf.append("|PID=", 5);
-  buf.appendLong(cachedPid(), 4);
-  buf.append("|TID=", 5);
-  buf.appendLong(static_cast<long>(pthread_self()), 4);
-  buf.appendChar('|');
-  buf.appendRight(levelTag(level), 4);
-  buf.appendChar('|');
+  size_t nameLen = strlen(name);
+  const IdText &ids = idText();
+  char *start = buf.reserve(stampLen + nameLen + ids.len + 8);
+  if (start == nullptr) return;
+  char *p = start;
+  memcpy(p, stamp, stampLen);
+  p += stampLen;
+  *p++ = '|';
+  memcpy(p, name, nameLen);
+  p += nameLen;
+  *p++ = '|';
+  memcpy(p, ids.text, ids.len);
+  p += ids.len;
+  const char *tag = levelTag(level);
+  size_t tagLen = strlen(tag);
+  for (size_t i = tagLen; i < 4; ++i) *p++ = ' ';
+  memcpy(p, tag, tagLen);
+  p += tagLen;
+  *p++ = '|';
+  buf.commit(static_cast<size_t>(p - start));
 }
 
 }  // namespace
@@ -109,6 +169,7 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   const char *name;
   ModuleCfg *m = resolveModule(cfg, module, &name);
   if (m == nullptr || !levelPasses(m, level)) return;
+  holdCancellation();
   LogFile *slot = rollingFiles(cfg, m);
   if (slot == nullptr) return;
   bool toFile = (m->nOutput & 1) != 0 && slot->pStream != nullptr;
