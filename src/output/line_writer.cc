@@ -10,6 +10,7 @@
 #include "config/cfg_loader.h"
 #include "files/log_file.h"
 #include "files/posix.h"
+#include "output/fast_format.h"
 #include "output/line_buffer.h"
 #include "output/timestamp.h"
 
@@ -190,8 +191,10 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   size_t lineStart = buf.size();
   if (level != kProcInfo) appendPrefix(buf, stamp, stampLen, name, level);
   if (format != nullptr) {
-    errno = ST_nCallerErrno;
-    buf.appendV(format, args);
+    if (!fastFormat(buf, format, args)) {
+      errno = ST_nCallerErrno;  // for %m
+      buf.appendV(format, args);
+    }
   }
   buf.appendChar('\n');
 

@@ -1,0 +1,71 @@
+// The direct formatter must write exactly what vsnprintf writes, and decline
+// every format it does not handle so that vsnprintf does.
+#include "output/fast_format.h"
+
+#include <gtest/gtest.h>
+#include <stdarg.h>
+#include <stdio.h>
+
+#include <climits>
+#include <string>
+
+namespace {
+
+// Returns the formatter's text, or "<declined>".
+std::string fast(const char *format, ...) {
+  qolog::LineBuffer buf;
+  buf.append("x", 1);  // a declined format must leave earlier text alone
+  va_list args;
+  va_start(args, format);
+  bool ok = qolog::fastFormat(buf, format, args);
+  va_end(args);
+  std::string out(buf.data(), buf.size());
+  if (out.empty() || out[0] != 'x') return "<buffer damaged>";
+  return ok ? out.substr(1) : (out.size() == 1 ? "<declined>" : "<partial>");
+}
+
+std::string printf_(const char *format, ...) {
+  char text[512];
+  va_list args;
+  va_start(args, format);
+  int n = vsnprintf(text, sizeof(text), format, args);
+  va_end(args);
+  return std::string(text, static_cast<size_t>(n));
+}
+
+#define SAME(...) EXPECT_EQ(printf_(__VA_ARGS__), fast(__VA_ARGS__))
+#define DECLINED(...) EXPECT_EQ("<declined>", fast(__VA_ARGS__))
+
+TEST(FastFormat, WritesWhatPrintfWrites) {
+  SAME("plain text, no conversions");
+  SAME("");
+  SAME("%d|%i|%d|%d", 0, -1, INT_MIN, INT_MAX);
+  SAME("%u %x %X", UINT_MAX, 0xdeadbeefu, 0xdeadbeefu);
+  SAME("%ld %lu %lx", LONG_MIN, ULONG_MAX, ULONG_MAX);
+  SAME("%lld %llu %llX", LLONG_MIN, ULLONG_MAX, 0x0123456789ABCDEFULL);
+  SAME("%zu %zd %zx", static_cast<size_t>(-1), static_cast<ssize_t>(-5), static_cast<size_t>(255));
+  SAME("%s and %s", "text", "");
+  SAME("%c%c%c", 'a', 0xE9, ' ');
+  SAME("100%% done, %s%%", "50");
+  SAME("%d %s %u %c", -42, "mixed", 7u, 'z');
+  const char *none = nullptr;
+  EXPECT_EQ("(null)", fast("%s", none));
+}
+
+TEST(FastFormat, DeclinesWhatItDoesNotHandle) {
+  DECLINED("%5d", 1);
+  DECLINED("%-d", 1);
+  DECLINED("%08x", 1u);
+  DECLINED("%.3s", "abcdef");
+  DECLINED("%*d", 3, 1);
+  DECLINED("%hd", 1);
+  DECLINED("%f", 1.5);
+  DECLINED("%p", static_cast<void *>(nullptr));
+  DECLINED("%m");
+  DECLINED("%o", 8u);
+  DECLINED("%ls", L"wide");
+  DECLINED("text then %d then %5d", 1, 2);  // declined after a partial write
+  DECLINED("trailing %");
+}
+
+}  // namespace
