@@ -72,22 +72,24 @@ QOLOG_API void qologLogBin(const char *module, uint32_t level,
     QOLOG_PRINTF(5, 6);
 
 /* Releases the module named exactly `module`, and its log file when no other
- * configured module shares it. Its messages are dropped until the
- * configuration is next reloaded. */
+ * configured module shares it. Until the configuration file next changes,
+ * its messages are dropped (or, with ENABLETRACES=ON, go to DEFAULT). */
 QOLOG_API void qologClose(const char *module) QOLOG_NOEXCEPT;
 
 /* Sets the timestamp format of all later lines: 0 none, 1 calendar time with
  * milliseconds, 2 seconds since the epoch with milliseconds. Other values are
- * ignored. A configuration reload sets it back to 1. */
+ * ignored. Loading the configuration file (at the first message, and again
+ * whenever the file changes) sets it back to 1. */
 QOLOG_API void qologSetDate(uint32_t format) QOLOG_NOEXCEPT;
 
 /* Moves the current module to the log file `path` (opened at its next
  * message). Only a module that already has a log file can be moved; the
- * change lasts until the configuration is next reloaded. */
+ * change lasts until the configuration file is next loaded. */
 QOLOG_API void qologSetFile(const char *path) QOLOG_NOEXCEPT;
 
 /* Sets where the current module writes: a combination of QOLOG_OUT_FILE and
- * QOLOG_OUT_STDERR (other bits are ignored). Lasts until the next reload. */
+ * QOLOG_OUT_STDERR (other bits are ignored). Lasts until the configuration
+ * file is next loaded. */
 QOLOG_API void qologSetOutput(uint32_t output) QOLOG_NOEXCEPT;
 
 /* Sets the current module name used by qologTrace, qologTraceBin,

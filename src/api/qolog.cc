@@ -19,7 +19,7 @@ namespace qolog {
 namespace {
 
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-int ST_nAtforkRegistered = 0;
+pthread_once_t ST_sAtforkOnce = PTHREAD_ONCE_INIT;
 int ST_nForked = 0;  // set in a child after fork, handled at its next call
 
 // While another thread holds the lock it is usually inside one write(2) of
@@ -43,22 +43,26 @@ void atforkPrepare() { pthread_mutex_lock(&mutex); }
 void atforkParent() { pthread_mutex_unlock(&mutex); }
 void atforkChild() {
   // Only async-signal-safe work here; the files are put right at the
-  // child's next call, under the lock.
-  pthread_mutex_init(&mutex, nullptr);
+  // child's next call, under the lock. The forking thread, the child's only
+  // one, holds the lock from atforkPrepare.
+  pthread_mutex_unlock(&mutex);
   refreshCachedPid();
   ST_nForked = 1;
+}
+
+void registerAtfork() {
+  pthread_atfork(atforkPrepare, atforkParent, atforkChild);
 }
 
 // Holds the library for the lifetime of an entry point.
 class Section {
  public:
   Section() : savedErrno_(errno) {
+    // Before the lock: a fork between locking and registering would leave
+    // the child a lock that nobody releases.
+    pthread_once(&ST_sAtforkOnce, registerAtfork);
     lockLibrary();
     ST_nCallerErrno = savedErrno_;
-    if (ST_nAtforkRegistered == 0) {
-      ST_nAtforkRegistered = 1;
-      pthread_atfork(atforkPrepare, atforkParent, atforkChild);
-    }
     if (ST_nForked != 0) {
       ST_nForked = 0;
       holdCancellation();

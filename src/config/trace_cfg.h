@@ -43,7 +43,7 @@ struct LogFile {
   FILE *pStream;
   // Position of the stream: its size when opened plus every byte written
   // since. Kept here because ftello on an append stream costs a system call.
-  off_t lnPosition;
+  int64_t lnPosition;
 };
 
 struct TraceCfg {

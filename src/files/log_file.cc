@@ -109,7 +109,6 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
     removeFile(path);
   }
   openFileLock(cfg, slot);
-  if (slot->pStream != nullptr) seekToEnd(slot);
   slot->nHeaderWritten = 0;
 }
 
@@ -124,7 +123,7 @@ bool perProcessName(const char *path, const char *tag, char *out,
   int n = snprintf(out, outSize, "%.*s%s-%s", static_cast<int>(dirLen), path,
                    tag, file);
   if (n < 0 || static_cast<size_t>(n) >= outSize ||
-      static_cast<size_t>(n) > kOpenPathMax) {
+      static_cast<size_t>(n) > static_cast<size_t>(kPathMax)) {
     out[0] = '\0';
     return false;
   }
@@ -134,13 +133,13 @@ bool perProcessName(const char *path, const char *tag, char *out,
 void openFileLock(TraceCfg &cfg, LogFile *slot) {
   // An empty path never gets a stream, creates no file and sets no tag.
   if (slot == nullptr || slot->szName[0] == '\0') return;
-  char path[kPathSize + 1];
+  char path[kPathSize];
   FILE *stream = nullptr;
   for (int attempt = 0; attempt < 2 && stream == nullptr; ++attempt) {
     path[0] = '\0';
     if (cfg.szPid[0] != '\0' && slot->nPidRenamed == 0) {
       perProcessName(slot->szName, cfg.szPid, path, sizeof(path));
-    } else if (strlen(slot->szName) <= kOpenPathMax) {
+    } else if (strlen(slot->szName) <= static_cast<size_t>(kPathMax)) {
       memcpy(path, slot->szName, strlen(slot->szName) + 1);
     }
     if (path[0] == '\0') return;
@@ -156,7 +155,7 @@ void openFileLock(TraceCfg &cfg, LogFile *slot) {
   }
   if (stream == nullptr) return;
   slot->pStream = stream;
-  slot->lnPosition = 0;
+  seekToEnd(slot);
   if (strcmp(path, slot->szName) == 0) return;
   if (strlen(path) > static_cast<size_t>(kPathMax)) return;
   memcpy(slot->szName, path, strlen(path) + 1);
@@ -169,7 +168,6 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
   if (slot->pStream == nullptr) {
     openFileLock(cfg, slot);
     if (slot->pStream == nullptr) return slot;
-    seekToEnd(slot);
   }
   if (slot->lnPosition < 0) {
     // The stream is in error (a failed write, full disk): reopen it, and
@@ -177,7 +175,6 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
     closeFile(&slot->pStream);
     openFileLock(cfg, slot);
     if (slot->pStream == nullptr) return slot;
-    seekToEnd(slot);
   }
   if (slot->lnPosition <= module->nMaxFileSize) return slot;
   roll(cfg, slot, module);
@@ -187,7 +184,7 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
 void writeToSlot(LogFile *slot, const char *data, size_t n) {
   if (slot->pStream == nullptr || n == 0) return;
   if (writeAll(fileno(slot->pStream), data, n)) {
-    if (slot->lnPosition >= 0) slot->lnPosition += static_cast<off_t>(n);
+    if (slot->lnPosition >= 0) slot->lnPosition += static_cast<int64_t>(n);
   } else {
     slot->lnPosition = -1;
   }

@@ -10,11 +10,9 @@
 
 namespace qolog {
 
-// Largest path a slot opens: a configured path or its per-process variant.
-constexpr size_t kOpenPathMax = kPathMax;
-
-// Gives a slot in use an open, locked stream, trying its configured path
-// and then, once the process tag is set, its per-process path.
+// Gives a slot in use an open, locked stream positioned at the end, trying
+// its configured path and then, once the process tag is set, its
+// per-process path.
 void openFileLock(TraceCfg &cfg, LogFile *slot);
 
 // The module's slot, opened and rolled as needed; null when it has none.
@@ -22,7 +20,7 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module);
 
 // Builds the per-process name of `path` ("dir/" + tag + "-" + file) into
 // `out` (outSize bytes). False, with `out` empty, when it would be longer
-// than kOpenPathMax.
+// than kPathMax.
 bool perProcessName(const char *path, const char *tag, char *out,
                     size_t outSize);
 

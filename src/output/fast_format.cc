@@ -11,6 +11,33 @@ namespace {
 
 enum Length { kInt, kLong, kLongLong, kSize };
 
+// Reads the conversion after a '%': the length modifier and the conversion
+// character. Returns the text after it, or null for a conversion that is
+// not handled here (flags, width, precision, other letters, the end).
+const char *parseSpec(const char *p, Length *len, char *conv) {
+  *len = kInt;
+  if (*p == 'l') {
+    ++p;
+    *len = kLong;
+    if (*p == 'l') {
+      ++p;
+      *len = kLongLong;
+    }
+  } else if (*p == 'z') {
+    ++p;
+    *len = kSize;
+  }
+  *conv = *p;
+  switch (*conv) {
+    case 'd': case 'i': case 'u': case 'x': case 'X':
+      return p + 1;
+    case '%': case 's': case 'c':
+      return *len == kInt ? p + 1 : nullptr;  // %ls and %lc are wide
+    default:
+      return nullptr;
+  }
+}
+
 // Unsigned value in base 10 or 16 at the end of `end`; returns the start.
 char *putUnsigned(char *end, unsigned long long v, unsigned base,
                   const char *digits) {
@@ -26,36 +53,28 @@ char *putUnsigned(char *end, unsigned long long v, unsigned base,
 bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
   static const char kLower[] = "0123456789abcdef";
   static const char kUpper[] = "0123456789ABCDEF";
-  size_t start = buf.size();
+  Length len;
+  char conv;
+  // Check the whole format first, so that a format handed on to vsnprintf
+  // has cost one scan, not a formatting thrown away.
+  for (const char *p = strchr(format, '%'); p != nullptr; p = strchr(p, '%')) {
+    p = parseSpec(p + 1, &len, &conv);
+    if (p == nullptr) return false;
+  }
   va_list ap;
   va_copy(ap, args);
   const char *p = format;
-  bool ok = true;
-  while (ok) {
+  for (;;) {
     const char *pct = strchr(p, '%');
     size_t lit = pct != nullptr ? static_cast<size_t>(pct - p) : strlen(p);
     buf.append(p, lit);
     if (pct == nullptr) break;
-    p = pct + 1;
-    Length len = kInt;
-    if (*p == 'l') {
-      ++p;
-      len = kLong;
-      if (*p == 'l') {
-        ++p;
-        len = kLongLong;
-      }
-    } else if (*p == 'z') {
-      ++p;
-      len = kSize;
-    }
+    p = parseSpec(pct + 1, &len, &conv);
     char num[24];
     char *end = num + sizeof(num);
-    char conv = *p++;
     switch (conv) {
       case '%':
-        if (len != kInt) ok = false;
-        else buf.appendChar('%');
+        buf.appendChar('%');
         break;
       case 'd':
       case 'i': {
@@ -70,9 +89,15 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
         buf.append(s, static_cast<size_t>(end - s));
         break;
       }
-      case 'u':
-      case 'x':
-      case 'X': {
+      case 's': {
+        const char *s = va_arg(ap, const char *);
+        buf.append(s != nullptr ? s : "(null)");
+        break;
+      }
+      case 'c':
+        buf.appendChar(static_cast<char>(static_cast<unsigned char>(va_arg(ap, int))));
+        break;
+      default: {  // u, x, X
         unsigned long long v = len == kInt    ? va_arg(ap, unsigned)
                                : len == kLong ? va_arg(ap, unsigned long)
                                : len == kSize ? va_arg(ap, size_t)
@@ -82,27 +107,10 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
         buf.append(s, static_cast<size_t>(end - s));
         break;
       }
-      case 's': {
-        if (len != kInt) {
-          ok = false;  // %ls: wide strings
-          break;
-        }
-        const char *s = va_arg(ap, const char *);
-        buf.append(s != nullptr ? s : "(null)");
-        break;
-      }
-      case 'c':
-        if (len != kInt) ok = false;
-        else buf.appendChar(static_cast<char>(static_cast<unsigned char>(va_arg(ap, int))));
-        break;
-      default:
-        ok = false;  // flags, width, precision, other conversions, or '\0'
-        break;
     }
   }
   va_end(ap);
-  if (!ok) buf.truncate(start);
-  return ok;
+  return true;
 }
 
 }  // namespace qolog

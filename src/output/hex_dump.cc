@@ -3,6 +3,7 @@
 #include "output/hex_dump.h"
 
 #include <ctype.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "config/trace_cfg.h"
@@ -15,10 +16,12 @@ namespace qolog {
 namespace {
 
 const char kHex[] = "0123456789ABCDEF";
-constexpr size_t kDumpBufSize = 8192;
+// The rows go out in one write up to this size; larger dumps in pieces.
+constexpr size_t kDumpHeapMax = 65536;
+constexpr size_t kDumpStackSize = 1024;
 
-// The locale's printable test, hoisted out of the per-byte loop where the C
-// library allows it.
+// The locale's printable test with the table lookup hoisted out of the
+// per-byte loop: in C, glibc's isprint macro is this very lookup.
 struct Printable {
 #if defined(__GLIBC__)
   const unsigned short *table = *__ctype_b_loc();
@@ -66,6 +69,33 @@ size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
   return static_cast<size_t>(p - out);
 }
 
+// Formats and writes the rows. Kept out of line, with its buffer on the heap,
+// so that a dump adds little to the stack of the caller's thread.
+__attribute__((noinline)) void writeDump(LogFile *slot,
+                                         const unsigned char *bytes,
+                                         int32_t length) {
+  size_t rows = static_cast<size_t>(length) / kDumpRowBytes + 1;
+  size_t want = rows * kDumpRowMax < kDumpHeapMax ? rows * kDumpRowMax : kDumpHeapMax;
+  char stackBuf[kDumpStackSize];
+  char *heap = static_cast<char *>(malloc(want));
+  char *buf = heap != nullptr ? heap : stackBuf;
+  size_t cap = heap != nullptr ? want : sizeof(stackBuf);
+  Printable printable;
+  size_t used = 0;
+  for (int32_t i = 0; i < length; i += kDumpRowBytes) {
+    int count = length - i < kDumpRowBytes ? static_cast<int>(length - i)
+                                           : kDumpRowBytes;
+    if (cap - used < kDumpRowMax) {
+      writeToSlot(slot, buf, used);
+      used = 0;
+    }
+    used += formatRow(bytes + i, count, i, buf + used, printable);
+    if (i > INT32_MAX - kDumpRowBytes) break;  // last row of a huge buffer
+  }
+  writeToSlot(slot, buf, used);
+  free(heap);
+}
+
 }  // namespace
 
 size_t formatDumpRow(const unsigned char *bytes, int count, int32_t offset,
@@ -92,21 +122,7 @@ void va_trace_module_bin(const char *module, uint32_t level, const void *data,
     return;
   }
 
-  const unsigned char *bytes = static_cast<const unsigned char *>(data);
-  Printable printable;
-  char buf[kDumpBufSize];
-  size_t used = 0;
-  for (int32_t i = 0; i < length; i += kDumpRowBytes) {
-    int count = length - i < kDumpRowBytes ? static_cast<int>(length - i)
-                                           : kDumpRowBytes;
-    if (kDumpBufSize - used < kDumpRowMax) {
-      writeToSlot(slot, buf, used);
-      used = 0;
-    }
-    used += formatRow(bytes + i, count, i, buf + used, printable);
-    if (i > INT32_MAX - kDumpRowBytes) break;  // last row of a huge buffer
-  }
-  writeToSlot(slot, buf, used);
+  writeDump(slot, static_cast<const unsigned char *>(data), length);
 }
 
 }  // namespace qolog

@@ -24,9 +24,6 @@ class LineBuffer {
     return n < cap_ - len_ ? data_ + len_ : grow(n);
   }
   void commit(size_t n) { len_ += n; }
-  void truncate(size_t n) {
-    if (n < len_) len_ = n;
-  }
 
   void append(const char *s, size_t n) {
     if (char *p = reserve(n)) {

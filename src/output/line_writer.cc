@@ -175,6 +175,7 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   if (slot == nullptr) return;
   bool toFile = (m->nOutput & 1) != 0 && slot->pStream != nullptr;
   bool toStderr = (m->nOutput & 2) != 0;
+  if (!toFile && !toStderr) return;  // the file could not be opened
 
   // The prefix's time is read before the banner's, as the lines show them.
   char stamp[kTimeBufSize];
