@@ -44,6 +44,10 @@ struct LogFile {
   // Position of the stream: its size when opened plus every byte written
   // since. Kept here because ftello on an append stream costs a system call.
   int64_t lnPosition;
+  // 1 when lnPosition counts the bytes written: regular files only. A device
+  // or a pipe keeps the position it had when opened (0 for /dev/null, -1
+  // where it has none), as a stream would report it, so it never rolls.
+  int32_t nCountsWrites;
 };
 
 struct TraceCfg {

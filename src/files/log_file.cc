@@ -7,6 +7,7 @@
 #include <limits.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "files/posix.h"
@@ -25,6 +26,9 @@ void setProcessTag(TraceCfg &cfg) {
 
 // Moves a freshly opened stream to the end and records its position there.
 void seekToEnd(LogFile *slot) {
+  struct stat st;
+  slot->nCountsWrites =
+      fstatFile(fileno(slot->pStream), &st) == 0 && S_ISREG(st.st_mode);
   if (fseeko(slot->pStream, 0, SEEK_END) != 0) {
     slot->lnPosition = -1;
     return;
@@ -184,7 +188,9 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
 void writeToSlot(LogFile *slot, const char *data, size_t n) {
   if (slot->pStream == nullptr || n == 0) return;
   if (writeAll(fileno(slot->pStream), data, n)) {
-    if (slot->lnPosition >= 0) slot->lnPosition += static_cast<int64_t>(n);
+    if (slot->nCountsWrites != 0 && slot->lnPosition >= 0) {
+      slot->lnPosition += static_cast<int64_t>(n);
+    }
   } else {
     slot->lnPosition = -1;
   }

@@ -281,3 +281,22 @@ TEST(LogFiles, ForkedChildWritesToItsOwnFileWhileTheParentKeepsTheLock) {
 }
 
 }  // namespace
+
+// A log path naming something that is not a regular file (a device such as
+// /dev/null, reached here through a symbolic link) is written but never
+// rolled: its byte count is not a file size, and rolling would replace it.
+TEST(LogFiles, DevicesAreNeverRolled) {
+  qtest::TempDir dir;
+  ASSERT_EQ(0, symlink("/dev/null", dir.file("null.log").c_str()));
+  dir.write("qotrace.cfg",
+            "[DEFAULT]\nLOGFILENAME=null.log\nMAXFILESIZE=1KB\nMAXFILEBACKUPS=2\n");
+  ASSERT_EQ(0, qtest::runInChild(dir.path(), [] {
+              for (int i = 0; i < 40; ++i) {
+                qologLog("DEFAULT", QOLOG_ERROR, "line %d, long enough to pass 1 KB", i);
+              }
+            }));
+  struct stat st;
+  ASSERT_EQ(0, lstat(dir.file("null.log").c_str(), &st));
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ((Names{"null.log", "qotrace.cfg", "stderr.txt"}), listDir(dir.path()));
+}

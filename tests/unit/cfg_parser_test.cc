@@ -214,8 +214,8 @@ TEST(TraceCfgTest, CloseModuleReleasesItsSlotAtTheLastCount) {
   FILE *shared = tmpfile(), *uncounted = tmpfile();
   ASSERT_TRUE(shared != nullptr && uncounted != nullptr);
   LogFile &f = cfg->asFiles[3], &f0 = cfg->asFiles[0];
-  f = LogFile{1, "/l/x", 2, 1, 1, shared, 0};
-  f0 = LogFile{1, "/l/d", 0, 0, 0, uncounted, 0};
+  f = LogFile{1, "/l/x", 2, 1, 1, shared, 0, 1};
+  f0 = LogFile{1, "/l/d", 0, 0, 0, uncounted, 0, 1};
   ModuleCfg &d = cfg->asModules[0], &a = cfg->asModules[1], &b = cfg->asModules[2];
   d = ModuleCfg{1, "DEFAULT", 59, 0, 1, 1, 1};
   a = b = ModuleCfg{1, "A", 59, 3, 1, 1, 1};
