@@ -8,6 +8,9 @@
 #include <pthread.h>
 #include <stdarg.h>
 #include <string.h>
+#include <time.h>
+
+#include <atomic>
 
 #include "config/trace_cfg.h"
 #include "files/log_file.h"
@@ -23,20 +26,50 @@ pthread_once_t ST_sAtforkOnce = PTHREAD_ONCE_INIT;
 int ST_nForked = 0;  // set in a child after fork, handled at its next call
 
 // While another thread holds the lock it is usually inside one write(2) of
-// about a microsecond: spin briefly before sleeping, so that waiters do not
-// pay for a futex sleep and wake-up on every message. The lock itself keeps
-// its default attributes and guarantees.
-void lockLibrary() {
-  if (pthread_mutex_trylock(&mutex) == 0) return;
-  for (int spin = 0; spin < 256; ++spin) {
+// about a microsecond: waiters spin for a few microseconds before sleeping,
+// so that a message does not pay for a futex sleep and wake-up. They poll a
+// plain flag, not the mutex, to leave its cache line to the holder. The lock
+// keeps its default attributes and guarantees; the flag is only a hint.
+std::atomic<int> ST_nLockHeld{0};
+constexpr long kSpinNanoseconds = 4000;
+
+inline void cpuRelax() {
 #if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
+  __builtin_ia32_pause();
 #elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
+  __asm__ __volatile__("yield");
 #endif
-    if (pthread_mutex_trylock(&mutex) == 0) return;
+}
+
+long elapsedNs(const struct timespec &from) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (now.tv_sec - from.tv_sec) * 1000000000L + (now.tv_nsec - from.tv_nsec);
+}
+
+void lockLibrary() {
+  if (pthread_mutex_trylock(&mutex) != 0) {
+    struct timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    bool got = false;
+    for (unsigned spin = 1; !got; ++spin) {
+      if (ST_nLockHeld.load(std::memory_order_relaxed) == 0 &&
+          pthread_mutex_trylock(&mutex) == 0) {
+        got = true;
+      } else if (spin % 32 == 0 && elapsedNs(start) > kSpinNanoseconds) {
+        break;
+      } else {
+        cpuRelax();
+      }
+    }
+    if (!got) pthread_mutex_lock(&mutex);
   }
-  pthread_mutex_lock(&mutex);
+  ST_nLockHeld.store(1, std::memory_order_relaxed);
+}
+
+void unlockLibrary() {
+  ST_nLockHeld.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(&mutex);
 }
 
 void atforkPrepare() { pthread_mutex_lock(&mutex); }
@@ -46,6 +79,7 @@ void atforkChild() {
   // child's next call, under the lock. The forking thread, the child's only
   // one, holds the lock from atforkPrepare.
   pthread_mutex_unlock(&mutex);
+  ST_nLockHeld.store(0, std::memory_order_relaxed);
   refreshCachedPid();
   ST_nForked = 1;
 }
@@ -72,7 +106,7 @@ class Section {
   ~Section() {
     int cancelState;
     bool held = releaseCancellationHold(&cancelState);
-    pthread_mutex_unlock(&mutex);
+    unlockLibrary();
     if (held) pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno_;
   }

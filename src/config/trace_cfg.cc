@@ -19,6 +19,65 @@ ModuleCfg *findUsedModuleByName(TraceCfg &cfg, const char *name) {
   return nullptr;
 }
 
+namespace {
+
+constexpr unsigned kIndexBuckets = 256;  // twice the module slots
+
+struct ModuleIndex {
+  uint32_t generation;  // of ST_sTraceCfg when built; 0: never built
+  uint8_t bucket[kIndexBuckets];  // module slot + 1, 0 for empty
+};
+ModuleIndex ST_sModuleIndex;
+
+// FNV-1a of a name; false for a name too long to be in the table.
+bool hashName(const char *name, uint32_t *hash) {
+  uint32_t h = 2166136261u;
+  int n = 0;
+  for (; name[n] != '\0'; ++n) {
+    if (n == kModuleNameMax) return false;
+    h = (h ^ static_cast<unsigned char>(name[n])) * 16777619u;
+  }
+  *hash = h;
+  return true;
+}
+
+void buildModuleIndex(ModuleIndex &index, TraceCfg &cfg) {
+  memset(index.bucket, 0, sizeof(index.bucket));
+  for (int i = 0; i < kMaxModules; ++i) {
+    const ModuleCfg &m = cfg.asModules[i];
+    uint32_t h;
+    if (m.nUsed != 1 || !hashName(m.szName, &h)) continue;
+    for (unsigned b = h % kIndexBuckets;; b = (b + 1) % kIndexBuckets) {
+      if (index.bucket[b] == 0) {
+        index.bucket[b] = static_cast<uint8_t>(i + 1);
+        break;
+      }
+      // A name added again later is shadowed by the first, as in a scan.
+      if (strcmp(cfg.asModules[index.bucket[b] - 1].szName, m.szName) == 0) break;
+    }
+  }
+  index.generation = cfg.nGeneration;
+}
+
+}  // namespace
+
+ModuleCfg *lookupModule(const char *name) {
+  TraceCfg &cfg = ST_sTraceCfg;
+  if (name == nullptr || cfg.nGeneration == 0) {
+    return findUsedModuleByName(cfg, name);
+  }
+  ModuleIndex &index = ST_sModuleIndex;
+  if (index.generation != cfg.nGeneration) buildModuleIndex(index, cfg);
+  uint32_t h;
+  if (!hashName(name, &h)) return nullptr;
+  for (unsigned b = h % kIndexBuckets; index.bucket[b] != 0;
+       b = (b + 1) % kIndexBuckets) {
+    ModuleCfg &m = cfg.asModules[index.bucket[b] - 1];
+    if (strcmp(m.szName, name) == 0) return &m;
+  }
+  return nullptr;
+}
+
 LogFile *moduleFileSlot(TraceCfg &cfg, const ModuleCfg *module) {
   if (module == nullptr) return nullptr;
   uint32_t index = static_cast<uint32_t>(module->nFileIndex);

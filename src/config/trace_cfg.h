@@ -72,6 +72,11 @@ inline ModuleCfg *findUsedModuleByName(const char *name) {
   return findUsedModuleByName(ST_sTraceCfg, name);
 }
 
+// Same result as findUsedModuleByName on ST_sTraceCfg, through a hash index
+// of the names that is rebuilt when nGeneration changes: the cost does not
+// grow with the number of modules or with which of them a message names.
+ModuleCfg *lookupModule(const char *name);
+
 // The module's file slot when its index is valid and the slot in use.
 LogFile *moduleFileSlot(TraceCfg &cfg, const ModuleCfg *module);
 

@@ -99,16 +99,15 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   char from[kBackupPathSize];
   char to[kBackupPathSize];
   long backups = module->nMaxFileBackups;
+  // Each step leaves what "remove the target, then rename onto it" leaves:
+  // a rename that succeeds replaces its target, and only when it fails is
+  // the target removed. That saves an unlink per backup at every roll.
   for (long k = shiftStart(path, backups); k >= 1; --k) {
     if (!backupName(to, path, k + 1) || !backupName(from, path, k)) continue;
-    removeFile(to);
-    renameFile(from, to);
+    if (renameFile(from, to) != 0) removeFile(to);
   }
   if (backups != 0) {
-    if (backupName(to, path, 1)) {
-      removeFile(to);
-      renameFile(path, to);
-    }
+    if (backupName(to, path, 1) && renameFile(path, to) != 0) removeFile(to);
   } else {
     removeFile(path);
   }

@@ -55,12 +55,9 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
   static const char kUpper[] = "0123456789ABCDEF";
   Length len;
   char conv;
-  // Check the whole format first, so that a format handed on to vsnprintf
-  // has cost one scan, not a formatting thrown away.
-  for (const char *p = strchr(format, '%'); p != nullptr; p = strchr(p, '%')) {
-    p = parseSpec(p + 1, &len, &conv);
-    if (p == nullptr) return false;
-  }
+  // One pass: the common formats pay for no separate check. A conversion
+  // met that is not handled here cuts the text back to where it started.
+  size_t start = buf.size();
   va_list ap;
   va_copy(ap, args);
   const char *p = format;
@@ -70,6 +67,11 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
     buf.append(p, lit);
     if (pct == nullptr) break;
     p = parseSpec(pct + 1, &len, &conv);
+    if (p == nullptr) {
+      va_end(ap);
+      buf.truncate(start);
+      return false;
+    }
     char num[24];
     char *end = num + sizeof(num);
     switch (conv) {

@@ -3,7 +3,6 @@
 #include "output/hex_dump.h"
 
 #include <ctype.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include "config/trace_cfg.h"
@@ -15,10 +14,22 @@ namespace qolog {
 
 namespace {
 
-const char kHex[] = "0123456789ABCDEF";
-// The rows go out in one write up to this size; larger dumps in pieces.
-constexpr size_t kDumpHeapMax = 65536;
-constexpr size_t kDumpStackSize = 1024;
+// "%02X" of every byte value, two characters each.
+struct HexPairs {
+  char text[512];
+  constexpr HexPairs() : text() {
+    const char digits[] = "0123456789ABCDEF";
+    for (int i = 0; i < 256; ++i) {
+      text[2 * i] = digits[i >> 4];
+      text[2 * i + 1] = digits[i & 15];
+    }
+  }
+};
+constexpr HexPairs kHexPairs;
+
+// The rows are formatted here and go out in one write up to its size, in
+// pieces beyond. REQUIRES: the library mutex is held.
+char ST_acDumpBuf[65536];
 
 // The locale's printable test with the table lookup hoisted out of the
 // per-byte loop: in C, glibc's isprint macro is this very lookup.
@@ -46,46 +57,41 @@ size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
   while (nd > 0) *p++ = digits[--nd];
   *p++ = ' ';
   for (int i = 0; i < count; ++i) {
-    *p++ = kHex[bytes[i] >> 4];
-    *p++ = kHex[bytes[i] & 15];
+    memcpy(p, kHexPairs.text + 2 * bytes[i], 2);
+    p += 2;
     if (i & 1) *p++ = ' ';  // a space after every second byte
   }
-  // " [" right-aligned in (20 - r) * 2 + (21 - r) / 2 + 2 columns.
+  // " [" right-aligned in (20 - r) * 2 + (21 - r) / 2 + 2 columns, "]\n"
+  // in 22 - r: a short row's brackets stand where a full row's do.
   int r = count;
-  int pad = (kDumpRowBytes - r) * 2 + (kDumpRowBytes + 1 - r) / 2;
-  memset(p, ' ', static_cast<size_t>(pad));
-  p += pad;
+  if (r < kDumpRowBytes) {
+    int pad = (kDumpRowBytes - r) * 2 + (kDumpRowBytes + 1 - r) / 2;
+    memset(p, ' ', static_cast<size_t>(pad));
+    p += pad;
+  }
   *p++ = ' ';
   *p++ = '[';
   for (int i = 0; i < count; ++i) {
     *p++ = printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
   }
-  // "]\n" right-aligned in 22 - r columns (2 for a full row).
-  int tail = kDumpRowBytes - r;
-  memset(p, ' ', static_cast<size_t>(tail));
-  p += tail;
+  if (r < kDumpRowBytes) {
+    memset(p, ' ', static_cast<size_t>(kDumpRowBytes - r));
+    p += kDumpRowBytes - r;
+  }
   *p++ = ']';
   *p++ = '\n';
   return static_cast<size_t>(p - out);
 }
 
-// Formats and writes the rows. Kept out of line, with its buffer on the heap,
-// so that a dump adds little to the stack of the caller's thread.
-__attribute__((noinline)) void writeDump(LogFile *slot,
-                                         const unsigned char *bytes,
-                                         int32_t length) {
-  size_t rows = static_cast<size_t>(length) / kDumpRowBytes + 1;
-  size_t want = rows * kDumpRowMax < kDumpHeapMax ? rows * kDumpRowMax : kDumpHeapMax;
-  char stackBuf[kDumpStackSize];
-  char *heap = static_cast<char *>(malloc(want));
-  char *buf = heap != nullptr ? heap : stackBuf;
-  size_t cap = heap != nullptr ? want : sizeof(stackBuf);
+// Formats the rows into the dump buffer and writes them.
+void writeDump(LogFile *slot, const unsigned char *bytes, int32_t length) {
+  char *buf = ST_acDumpBuf;
   Printable printable;
   size_t used = 0;
   for (int32_t i = 0; i < length; i += kDumpRowBytes) {
     int count = length - i < kDumpRowBytes ? static_cast<int>(length - i)
                                            : kDumpRowBytes;
-    if (cap - used < kDumpRowMax) {
+    if (sizeof(ST_acDumpBuf) - used < kDumpRowMax) {
       writeToSlot(slot, buf, used);
       used = 0;
     }
@@ -93,7 +99,6 @@ __attribute__((noinline)) void writeDump(LogFile *slot,
     if (i > INT32_MAX - kDumpRowBytes) break;  // last row of a huge buffer
   }
   writeToSlot(slot, buf, used);
-  free(heap);
 }
 
 }  // namespace
@@ -113,7 +118,7 @@ void va_trace_module_bin(const char *module, uint32_t level, const void *data,
   // The module again, without a second configuration check.
   TraceCfg &cfg = ST_sTraceCfg;
   const char *name;
-  ModuleCfg *m = resolveModule(cfg, module, &name);
+  ModuleCfg *m = resolveModule(module, &name);
   if (m == nullptr || !levelPasses(m, level)) return;
   holdCancellation();
   // A line that took the file over its limit makes the dump start the next.

@@ -1,4 +1,6 @@
 // A line under construction: on the stack while it fits, on the heap beyond.
+// REQUIRES: one LineBuffer at a time (the library mutex is held): the heap
+// buffer of a long line is kept for the next.
 #ifndef QOLOG_OUTPUT_LINE_BUFFER_H_
 #define QOLOG_OUTPUT_LINE_BUFFER_H_
 
@@ -24,6 +26,9 @@ class LineBuffer {
     return n < cap_ - len_ ? data_ + len_ : grow(n);
   }
   void commit(size_t n) { len_ += n; }
+  void truncate(size_t n) {
+    if (n < len_) len_ = n;
+  }
 
   void append(const char *s, size_t n) {
     if (char *p = reserve(n)) {

@@ -129,27 +129,12 @@ void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen,
 
 }  // namespace
 
-ModuleCfg *resolveModule(TraceCfg &cfg, const char *name, const char **printed) {
+ModuleCfg *resolveModule(const char *name, const char **printed) {
   if (name == nullptr) name = ST_szModuleName;
   *printed = name;
-  // Most calls name the module of the call before: one comparison instead of
-  // a scan of up to 128 slots (twice when DEFAULT stands in).
-  static uint32_t cachedGeneration = 0;
-  static char cachedName[kModuleNameSize];
-  static ModuleCfg *cachedModule = nullptr;
-  if (&cfg == &ST_sTraceCfg && cachedGeneration == cfg.nGeneration &&
-      cachedGeneration != 0 && strcmp(cachedName, name) == 0) {
-    return cachedModule;
-  }
-  ModuleCfg *m = findUsedModuleByName(cfg, name);
-  if (m == nullptr && cfg.nEnableTraces == 1) {
-    m = findUsedModuleByName(cfg, "DEFAULT");
-  }
-  size_t len = strnlen(name, kModuleNameSize);
-  if (&cfg == &ST_sTraceCfg && len < sizeof(cachedName)) {
-    memcpy(cachedName, name, len + 1);
-    cachedModule = m;
-    cachedGeneration = cfg.nGeneration;
+  ModuleCfg *m = lookupModule(name);
+  if (m == nullptr && ST_sTraceCfg.nEnableTraces == 1) {
+    m = lookupModule("DEFAULT");
   }
   return m;
 }
@@ -168,7 +153,7 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   reloadTraceCfg(time(nullptr));
 
   const char *name;
-  ModuleCfg *m = resolveModule(cfg, module, &name);
+  ModuleCfg *m = resolveModule(module, &name);
   if (m == nullptr || !levelPasses(m, level)) return;
   holdCancellation();
   LogFile *slot = rollingFiles(cfg, m);

@@ -19,7 +19,7 @@ constexpr char kVersionText[] = "QOLOG 1.0.13.0";
 // The module a message goes to: `name` (or the current module name when it
 // is null), else DEFAULT when traces are enabled for unknown names.
 // *printed receives the name the line shows.
-ModuleCfg *resolveModule(TraceCfg &cfg, const char *name, const char **printed);
+ModuleCfg *resolveModule(const char *name, const char **printed);
 
 // Every bit of `level` is enabled, the module has an output, and the level
 // has one of the six defined bits.

@@ -64,7 +64,7 @@ TEST(FastFormat, DeclinesWhatItDoesNotHandle) {
   DECLINED("%m");
   DECLINED("%o", 8u);
   DECLINED("%ls", L"wide");
-  DECLINED("text then %d then %5d", 1, 2);
+  DECLINED("text then %d then %5d", 1, 2);  // after a partial write
   DECLINED("trailing %");
 }
 

@@ -1,0 +1,47 @@
+// The hashed module lookup must find exactly what a scan of the table finds,
+// through rebuilds, repeated section names and closed modules.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "config/cfg_parser.h"
+#include "config/trace_cfg.h"
+
+namespace {
+
+using qolog::ST_sTraceCfg;
+
+void expectSameAsScan(const std::string &when) {
+  const char *names[] = {"DEFAULT", "M0", "M1", "M63", "M126", "M127", "DUP",
+                         "", "default", "M", "A23456789012345678901234567890123",
+                         "A234567890123456789012345678901234"};
+  for (const char *name : names) {
+    EXPECT_EQ(qolog::findUsedModuleByName(name), qolog::lookupModule(name))
+        << when << ": " << name;
+  }
+}
+
+TEST(ModuleIndex, FindsWhatAScanFinds) {
+  std::string text = "[DEFAULT]\n[DUP]\nDebugLevel=ERROR\n[]\n";
+  for (int i = 0; i < 126; ++i) text += "[M" + std::to_string(i) + "]\n";
+  text += "[DUP]\n[A234567890123456789012345678901234567890]\n";  // cut to 33
+  memset(&ST_sTraceCfg, 0, sizeof(ST_sTraceCfg));
+  EXPECT_EQ(nullptr, qolog::lookupModule("DEFAULT"));  // nothing loaded yet
+  ASSERT_TRUE(qolog::parseTraceCfgText(ST_sTraceCfg, text.data(), text.size(), nullptr));
+  expectSameAsScan("first rebuild");
+  ASSERT_NE(nullptr, qolog::lookupModule("DUP"));
+  EXPECT_EQ(1u, qolog::lookupModule("DUP")->nDebugLevel);  // the first DUP wins
+
+  qolog::closeModule(ST_sTraceCfg, qolog::lookupModule("DUP"));
+  qolog::closeModule(ST_sTraceCfg, qolog::lookupModule("M63"));
+  expectSameAsScan("after closing");
+  EXPECT_EQ(nullptr, qolog::lookupModule("M63"));
+
+  const char small[] = "[DEFAULT]\n[M1]\n";
+  ASSERT_TRUE(qolog::parseTraceCfgText(ST_sTraceCfg, small, sizeof(small) - 1, nullptr));
+  expectSameAsScan("second rebuild");
+  memset(&ST_sTraceCfg, 0, sizeof(ST_sTraceCfg));
+}
+
+}  // namespace
