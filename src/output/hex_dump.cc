@@ -31,20 +31,35 @@ constexpr HexPairs kHexPairs;
 // pieces beyond. REQUIRES: the library mutex is held.
 char ST_acDumpBuf[65536];
 
-// The locale's printable test with the table lookup hoisted out of the
-// per-byte loop: in C, glibc's isprint macro is this very lookup.
-struct Printable {
+// The character column of every byte value: the byte itself when the
+// current locale's isprint accepts it, else '.'. Rebuilt only when the
+// thread's locale data changes (glibc gives each locale its own ctype
+// table); elsewhere on every dump. REQUIRES: the library mutex is held.
+class Printable {
+ public:
+  Printable() {
 #if defined(__GLIBC__)
-  const unsigned short *table = *__ctype_b_loc();
-  bool operator()(unsigned char c) const { return (table[c] & _ISprint) != 0; }
-#else
-  bool operator()(unsigned char c) const { return isprint(c) != 0; }
+    const unsigned short *table = *__ctype_b_loc();
+    if (table == ST_pTable) return;
+    ST_pTable = table;
 #endif
+    for (int c = 0; c < 256; ++c) ST_acShown[c] = isprint(c) ? static_cast<char>(c) : '.';
+  }
+  char operator()(unsigned char c) const { return ST_acShown[c]; }
+
+ private:
+  static const unsigned short *ST_pTable;
+  static char ST_acShown[256];
 };
+const unsigned short *Printable::ST_pTable = nullptr;
+char Printable::ST_acShown[256];
 
 size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
                  char *out, const Printable &printable) {
-  char *p = out;
+  // Built in a local array: its stores can't alias the caller's bytes, so
+  // the compiler keeps everything in registers.
+  char row[kDumpRowMax];
+  char *p = row;
   // "%04d ": at least four digits.
   char digits[12];
   int nd = 0;
@@ -56,10 +71,17 @@ size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
   for (int i = nd; i < 4; ++i) *p++ = '0';
   while (nd > 0) *p++ = digits[--nd];
   *p++ = ' ';
-  for (int i = 0; i < count; ++i) {
+  // Two bytes per group, a space after each group.
+  int i = 0;
+  for (; i + 1 < count; i += 2) {
+    memcpy(p, kHexPairs.text + 2 * bytes[i], 2);
+    memcpy(p + 2, kHexPairs.text + 2 * bytes[i + 1], 2);
+    p[4] = ' ';
+    p += 5;
+  }
+  if (i < count) {
     memcpy(p, kHexPairs.text + 2 * bytes[i], 2);
     p += 2;
-    if (i & 1) *p++ = ' ';  // a space after every second byte
   }
   // " [" right-aligned in (20 - r) * 2 + (21 - r) / 2 + 2 columns, "]\n"
   // in 22 - r: a short row's brackets stand where a full row's do.
@@ -71,23 +93,28 @@ size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
   }
   *p++ = ' ';
   *p++ = '[';
-  for (int i = 0; i < count; ++i) {
-    *p++ = printable(bytes[i]) ? static_cast<char>(bytes[i]) : '.';
+  for (int k = 0; k < count; ++k) {
+    unsigned char c = bytes[k];
+    p[k] = printable(c);
   }
+  p += count;
   if (r < kDumpRowBytes) {
     memset(p, ' ', static_cast<size_t>(kDumpRowBytes - r));
     p += kDumpRowBytes - r;
   }
   *p++ = ']';
   *p++ = '\n';
-  return static_cast<size_t>(p - out);
+  size_t n = static_cast<size_t>(p - row);
+  memcpy(out, row, n);
+  return n;
 }
 
 // Formats the rows into the dump buffer and writes them.
-void writeDump(LogFile *slot, const unsigned char *bytes, int32_t length) {
+// The rows follow `used` bytes already in the dump buffer (the held line).
+void writeDump(LogFile *slot, const unsigned char *bytes, int32_t length,
+               size_t used) {
   char *buf = ST_acDumpBuf;
   Printable printable;
-  size_t used = 0;
   for (int32_t i = 0; i < length; i += kDumpRowBytes) {
     int count = length - i < kDumpRowBytes ? static_cast<int>(length - i)
                                            : kDumpRowBytes;
@@ -112,22 +139,33 @@ size_t formatDumpRow(const unsigned char *bytes, int count, int32_t offset,
 void va_trace_module_bin(const char *module, uint32_t level, const void *data,
                          int32_t length, const char *format, va_list args) {
   if (data == nullptr || length == 0) return;
-  va_trace_module(module, level, format, args);
+  // The line is held back when it can share the dump's write.
+  HeldLine held{ST_acDumpBuf, sizeof(ST_acDumpBuf) / 2, 0, nullptr};
+  writeMessage(module, level, format, args, length > 0 ? &held : nullptr);
   if (length < 0) return;  // the line, and nothing of a dump that can't be
 
   // The module again, without a second configuration check.
   TraceCfg &cfg = ST_sTraceCfg;
   const char *name;
   ModuleCfg *m = resolveModule(module, &name);
-  if (m == nullptr || !levelPasses(m, level)) return;
+  if (m == nullptr || !levelPasses(m, level)) {
+    if (held.size != 0) writeToSlot(held.slot, held.data, held.size);
+    return;
+  }
   holdCancellation();
   // A line that took the file over its limit makes the dump start the next.
   LogFile *slot = rollingFiles(cfg, m);
+  if (held.size != 0 && held.slot != slot) {
+    // Not reached while nothing changes between the two steps; written on
+    // its own all the same, never lost.
+    writeToSlot(held.slot, held.data, held.size);
+    held.size = 0;
+  }
   if (slot == nullptr || (m->nOutput & 1) == 0 || slot->pStream == nullptr) {
+    if (held.size != 0) writeToSlot(held.slot, held.data, held.size);
     return;
   }
-
-  writeDump(slot, static_cast<const unsigned char *>(data), length);
+  writeDump(slot, static_cast<const unsigned char *>(data), length, held.size);
 }
 
 }  // namespace qolog

@@ -147,6 +147,11 @@ bool levelPasses(const ModuleCfg *module, uint32_t level) {
 
 void va_trace_module(const char *module, uint32_t level, const char *format,
                      va_list args) {
+  writeMessage(module, level, format, args, nullptr);
+}
+
+void writeMessage(const char *module, uint32_t level, const char *format,
+                  va_list args, HeldLine *held) {
   TraceCfg &cfg = ST_sTraceCfg;
   // Whole seconds are all the check needs, and time() is the cheapest read;
   // the precise clock is read only for a line that is written.
@@ -184,7 +189,20 @@ void va_trace_module(const char *module, uint32_t level, const char *format,
   }
   buf.appendChar('\n');
 
-  if (toFile) writeToSlot(slot, buf.data(), buf.size());
+  if (toFile) {
+    // A line that leaves the file within its limit can't make the caller's
+    // next step roll it: the caller may then send it with what follows.
+    int64_t after = slot->lnPosition + static_cast<int64_t>(buf.size());
+    if (held != nullptr && buf.size() <= held->capacity &&
+        slot->nCountsWrites != 0 && slot->lnPosition >= 0 &&
+        after <= m->nMaxFileSize) {
+      memcpy(held->data, buf.data(), buf.size());
+      held->size = buf.size();
+      held->slot = slot;
+    } else {
+      writeToSlot(slot, buf.data(), buf.size());
+    }
+  }
   if (toStderr) {
     // One write: stderr is unbuffered, so a line formatted piecewise could
     // interleave with other writers of the terminal.

@@ -29,6 +29,21 @@ bool levelPasses(const ModuleCfg *module, uint32_t level);
 void va_trace_module(const char *module, uint32_t level, const char *format,
                      va_list args);
 
+// A file line handed back to the caller instead of written, so that it can
+// go out in one write with what follows it.
+struct HeldLine {
+  char *data;       // room for `capacity` bytes, provided by the caller
+  size_t capacity;
+  size_t size;      // 0: nothing held (the line was written, or not at all)
+  LogFile *slot;
+};
+
+// va_trace_module, except that when `held` is not null and the file line
+// leaves the file within the module's size limit, the line is stored in
+// `held` rather than written; the caller writes it.
+void writeMessage(const char *module, uint32_t level, const char *format,
+                  va_list args, HeldLine *held);
+
 }  // namespace qolog
 
 #endif  // QOLOG_OUTPUT_LINE_WRITER_H_
