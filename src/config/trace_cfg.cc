@@ -26,6 +26,9 @@ constexpr unsigned kIndexBuckets = 256;  // twice the module slots
 struct ModuleIndex {
   uint32_t generation;  // of ST_sTraceCfg when built; 0: never built
   uint8_t bucket[kIndexBuckets];  // module slot + 1, 0 for empty
+  // The last name looked up and its result: most calls repeat it.
+  char lastName[kModuleNameSize];
+  ModuleCfg *lastModule;
 };
 ModuleIndex ST_sModuleIndex;
 
@@ -57,6 +60,8 @@ void buildModuleIndex(ModuleIndex &index, TraceCfg &cfg) {
     }
   }
   index.generation = cfg.nGeneration;
+  index.lastName[0] = '\0';
+  index.lastModule = findUsedModuleByName(cfg, "");
 }
 
 }  // namespace
@@ -68,14 +73,21 @@ ModuleCfg *lookupModule(const char *name) {
   }
   ModuleIndex &index = ST_sModuleIndex;
   if (index.generation != cfg.nGeneration) buildModuleIndex(index, cfg);
+  if (strcmp(index.lastName, name) == 0) return index.lastModule;
   uint32_t h;
   if (!hashName(name, &h)) return nullptr;
+  ModuleCfg *found = nullptr;
   for (unsigned b = h % kIndexBuckets; index.bucket[b] != 0;
        b = (b + 1) % kIndexBuckets) {
     ModuleCfg &m = cfg.asModules[index.bucket[b] - 1];
-    if (strcmp(m.szName, name) == 0) return &m;
+    if (strcmp(m.szName, name) == 0) {
+      found = &m;
+      break;
+    }
   }
-  return nullptr;
+  memcpy(index.lastName, name, strlen(name) + 1);  // at most 33 characters here
+  index.lastModule = found;
+  return found;
 }
 
 LogFile *moduleFileSlot(TraceCfg &cfg, const ModuleCfg *module) {
