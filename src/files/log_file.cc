@@ -24,16 +24,19 @@ void setProcessTag(TraceCfg &cfg) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof(cfg.szPid)) cfg.szPid[0] = '\0';
 }
 
-// Moves a freshly opened stream to the end and records its position there.
+// Records the position of a freshly opened stream at the end of its file:
+// a regular file's size (every write appends), else what seeking to the end
+// reports (0 for /dev/null, -1 where there is no position).
 void seekToEnd(LogFile *slot) {
+  int fd = fileno(slot->pStream);
   struct stat st;
-  slot->nCountsWrites =
-      fstatFile(fileno(slot->pStream), &st) == 0 && S_ISREG(st.st_mode);
-  if (fseeko(slot->pStream, 0, SEEK_END) != 0) {
-    slot->lnPosition = -1;
-    return;
+  slot->nCountsWrites = fstatFile(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (slot->nCountsWrites != 0) {
+    slot->lnPosition = static_cast<int64_t>(st.st_size);
+  } else {
+    off_t end = lseek(fd, 0, SEEK_END);
+    slot->lnPosition = end < 0 ? -1 : static_cast<int64_t>(end);
   }
-  slot->lnPosition = ftello(slot->pStream);
 }
 
 bool backupName(char *out, const char *path, long number) {
@@ -75,11 +78,14 @@ long highestBackup(const char *path) {
   return highest;
 }
 
-// First backup number k + 1 worth shifting from: backups above the highest
-// one present need no remove or rename, so an absurd count costs nothing.
+// First backup number k worth shifting from: backups above the highest one
+// present need no remove or rename, so an absurd count costs nothing. Small
+// counts are shifted in full, which costs less than reading the directory.
+constexpr long kShiftWithoutScan = 16;
+
 long shiftStart(const char *path, long backups) {
   long top = backups - 1;
-  if (top <= 0) return top;
+  if (top <= kShiftWithoutScan) return top;
   long highest = highestBackup(path);
   if (highest < 0) {
     // Unreadable directory: probe upwards; rolls make backups contiguous.
@@ -99,15 +105,19 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   char from[kBackupPathSize];
   char to[kBackupPathSize];
   long backups = module->nMaxFileBackups;
-  // Each step leaves what "remove the target, then rename onto it" leaves:
-  // a rename that succeeds replaces its target, and only when it fails is
-  // the target removed. That saves an unlink per backup at every roll.
+  // The target is removed before each rename, never replaced by it: on
+  // ext4 a rename over an existing file forces the renamed file's data out
+  // to disk first, which would cost a roll milliseconds.
   for (long k = shiftStart(path, backups); k >= 1; --k) {
     if (!backupName(to, path, k + 1) || !backupName(from, path, k)) continue;
-    if (renameFile(from, to) != 0) removeFile(to);
+    removeFile(to);
+    renameFile(from, to);
   }
   if (backups != 0) {
-    if (backupName(to, path, 1) && renameFile(path, to) != 0) removeFile(to);
+    if (backupName(to, path, 1)) {
+      removeFile(to);
+      renameFile(path, to);
+    }
   } else {
     removeFile(path);
   }

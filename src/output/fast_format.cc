@@ -38,12 +38,20 @@ const char *parseSpec(const char *p, Length *len, char *conv) {
   }
 }
 
-// Unsigned value in base 10 or 16 at the end of `end`; returns the start.
-char *putUnsigned(char *end, unsigned long long v, unsigned base,
-                  const char *digits) {
+// Unsigned value in decimal at the end of `end`; returns the start. The
+// constant base lets the compiler divide by multiplying.
+char *putDecimal(char *end, unsigned long long v) {
   do {
-    *--end = digits[v % base];
-    v /= base;
+    *--end = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  return end;
+}
+
+char *putHex(char *end, unsigned long long v, const char *digits) {
+  do {
+    *--end = digits[v & 15];
+    v >>= 4;
   } while (v != 0);
   return end;
 }
@@ -86,7 +94,7 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
                                      : va_arg(ap, long long);
         unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v)
                                      : static_cast<unsigned long long>(v);
-        char *s = putUnsigned(end, u, 10, kLower);
+        char *s = putDecimal(end, u);
         if (v < 0) *--s = '-';
         buf.append(s, static_cast<size_t>(end - s));
         break;
@@ -104,8 +112,8 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args) {
                                : len == kLong ? va_arg(ap, unsigned long)
                                : len == kSize ? va_arg(ap, size_t)
                                               : va_arg(ap, unsigned long long);
-        char *s = putUnsigned(end, v, conv == 'u' ? 10 : 16,
-                              conv == 'X' ? kUpper : kLower);
+        char *s = conv == 'u' ? putDecimal(end, v)
+                              : putHex(end, v, conv == 'X' ? kUpper : kLower);
         buf.append(s, static_cast<size_t>(end - s));
         break;
       }
