@@ -1,29 +1,32 @@
-// Expected log text for the end-to-end scenarios. The text is built in the
-// scenario's child, where the logged process and thread ids are known, and
-// saved next to the log as NAME.want for the parent to compare.
+// Expected log text for the end-to-end scenarios, built in the scenario's
+// child, where the logged process and thread ids are known.
 #ifndef QOLOG_TESTS_E2E_EXPECT_LINES_H_
 #define QOLOG_TESTS_E2E_EXPECT_LINES_H_
 
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/fake_clock.h"
 #include "support/scenario.h"
 
 namespace qexp {
 
+using Names = std::vector<std::string>;
+using qtest::wantDir;
+using qtest::wantFile;
+using qtest::wantSame;
 constexpr time_t kNow = 1700000000;               // Nov 14 22:13:20 UTC 2023
 constexpr char kStamp[] = "Nov 14 22:13:20:000";  // its calendar timestamp
-const std::string kSep = std::string(73, '-') + "\n";
 
 inline std::string banner(const std::string &name, const std::string &stamp = kStamp) {
-  return kSep + "QOLOG 1.0.13.0: Log file '" + name + ".LOG' start " + stamp + "\n" + kSep;
+  const std::string sep(73, '-');
+  return sep + "\nQOLOG 1.0.13.0: Log file '" + name + ".LOG' start " + stamp + "\n" + sep + "\n";
 }
 
 // One message line as written by the calling thread of this process.
@@ -34,23 +37,10 @@ inline std::string line(const std::string &name, const char *tag, const std::str
   return stamp + "|" + name + ids + text + "\n";
 }
 
-inline void want(const std::string &name, const std::string &text) {
-  qtest::writeFile(name + ".want", text);
-}
+inline std::string pid() { return std::to_string(getpid()); }
 
-// Runs `body` in a fresh child in `dir` with the clock fixed at kNow in UTC.
-inline int run(const qtest::TempDir &dir, const std::function<void()> &body) {
-  return qtest::runInChild(dir.path(), [&] {
-    setenv("TZ", "UTC", 1);
-    tzset();
-    qtest::setFakeClock(kNow);
-    body();
-  });
-}
-
-inline void expectWanted(const qtest::TempDir &dir, const std::string &name) {
-  EXPECT_TRUE(dir.exists(name + ".want")) << name;
-  EXPECT_EQ(dir.read(name + ".want"), dir.read(name)) << name;
+inline void scenario(const std::string &cfg, const std::function<void()> &body) {
+  qtest::scenario(cfg, kNow, body);
 }
 
 }  // namespace qexp

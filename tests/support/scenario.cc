@@ -3,15 +3,19 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
 #include <sstream>
+
+#include "support/fake_clock.h"
 
 namespace qtest {
 
@@ -49,9 +53,11 @@ bool TempDir::exists(const std::string &name) const {
   return lstat(file(name).c_str(), &st) == 0;
 }
 
-std::vector<std::string> TempDir::list() const {
+std::vector<std::string> TempDir::list() const { return listDir(path_); }
+
+std::vector<std::string> listDir(const std::string &path) {
   std::vector<std::string> names;
-  DIR *d = opendir(path_.c_str());
+  DIR *d = opendir(path.c_str());
   if (d == nullptr) return names;
   while (struct dirent *e = readdir(d)) {
     std::string n = e->d_name;
@@ -103,6 +109,35 @@ void childFail(const char *file, int line, const char *what) {
   int fd = g_realStderr >= 0 ? g_realStderr : 2;
   dprintf(fd, "%s:%d: child check failed: %s\n", file, line, what);
   _exit(1);
+}
+
+void scenario(const std::string &cfg, time_t now, const std::function<void()> &body) {
+  TempDir dir;
+  dir.write("qotrace.cfg", cfg);
+  EXPECT_EQ(0, runInChild(dir.path(), [&] {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    setFakeClock(now);
+    body();
+  }));
+}
+
+void wantSame(const std::string &what, const std::string &got, const std::string &expected) {
+  if (got == expected) return;
+  childFail(what.c_str(), 0, ("want:\n" + expected + "\ngot:\n" + got).c_str());
+}
+
+void wantFile(const std::string &file, const std::string &text) {
+  fflush(stderr);
+  wantSame(file, readFile(file), text);
+}
+
+void wantDir(const std::string &dir, std::vector<std::string> names) {
+  std::string got, expected;
+  for (const std::string &n : listDir(dir)) got += n + "\n";
+  std::sort(names.begin(), names.end());
+  for (const std::string &n : names) expected += n + "\n";
+  wantSame(dir, got, expected);
 }
 
 }  // namespace qtest

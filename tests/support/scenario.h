@@ -4,6 +4,8 @@
 #ifndef QOLOG_TESTS_SCENARIO_H_
 #define QOLOG_TESTS_SCENARIO_H_
 
+#include <time.h>
+
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,6 +31,7 @@ class TempDir {
 };
 
 std::string readFile(const std::string &path);
+std::vector<std::string> listDir(const std::string &path);  // sorted, no "." or ".."
 void writeFile(const std::string &path, const std::string &content);
 
 // Runs `body` in a forked child whose working directory is `dir` and whose
@@ -39,6 +42,17 @@ int runInChild(const std::string &dir, const std::function<void()> &body);
 
 // Fails the child (exit status 1, message on the test's own stderr).
 [[noreturn]] void childFail(const char *file, int line, const char *what);
+
+// runInChild in a fresh scratch directory holding `cfg` as qotrace.cfg, with
+// TZ=UTC and the fake clock at `now`; a failed child fails the test.
+void scenario(const std::string &cfg, time_t now, const std::function<void()> &body);
+
+// Checks for a child: each fails it, showing both texts, unless `file` holds
+// exactly `text`, `got` equals `expected`, or `dir` holds exactly `names`.
+// Reading a file drops this process's lock on it: check after its last line.
+void wantFile(const std::string &file, const std::string &text);
+void wantSame(const std::string &what, const std::string &got, const std::string &expected);
+void wantDir(const std::string &dir, std::vector<std::string> names);
 
 }  // namespace qtest
 

@@ -1,6 +1,4 @@
-// Configuration text parsing and the configuration store: keys and values,
-// sections and module names, file slots, line normalisation and releasing
-// modules, each checked on a private TraceCfg.
+// Configuration text parsing and the store's file slots, on a private TraceCfg.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -30,81 +28,87 @@ std::string fileOf(TraceCfg &cfg, const char *module) {
   return path != nullptr ? path : "(none)";
 }
 
-enum Field { kLevel, kSize, kBackups, kPeriod, kEnable, kFile };
+enum Field { kLevel, kSize, kBackups, kPeriod, kEnable, kFile, kSlot };
+const char kD[] = "[DEFAULT]\n", kM[] = "[DEFAULT]\n[M]\n";
+const char kMD[] = "[M]\nLOGFILENAME=/l/m\n[DEFAULT]\n";  // M before DEFAULT inherits
 
 struct KeyCase {
-  bool inDefault;    // the body goes into [DEFAULT], else into [M]
+  const char *head;  // the body follows it; the field is M's when there is an [M]
   std::string body;
-  Field field;       // of that section's module, or of the globals
+  Field field;
   std::string want;
 };
 
 const KeyCase kKeyCases[] = {
-    {true, "DEBUGLEVEL = ERROR", kLevel, "5"},
-    {true, "DebugLevel=ERROR", kLevel, "1"},
-    {true, "DEBUGLEVEL=NONE,ERROR", kLevel, "0"},
-    {true, "DEBUGLEVEL=ALL", kLevel, "63"},
-    {true, "DEBUGLEVEL=PROCINFO", kLevel, "38"},
-    {true, "DEBUGLEVEL=WARN,BEGINEND", kLevel, "30"},
-    {true, "DEBUGLEVEL=debug", kLevel, "4"},
-    {true, "debuglevel=debug", kLevel, "59"},
-    {true, "DEBUGLEVEL ERROR", kLevel, "5"},
-    {true, "XDEBUGLEVELX=ERROR", kLevel, "5"},
-    {true, "DEBUGLEVEL=\"ERROR\";ALL", kLevel, "5"},
-    {true, "debuglevel=x\nDEBUGLEVEL=ALL", kLevel, "59"},  // a rejected first counts
-    {true, "DEBUGLEVEL,MAXFILESIZE=1KB", kLevel, "4"},     // DEFAULT tries the level first
-    {false, "DEBUGLEVEL,MAXFILESIZE=1KB", kSize, "1024"},  // modules try the size first
-    {false, "DEBUGLEVEL=ERROR", kLevel, "5"},
-    {true, "MAXFILESIZE=2MB", kSize, "2097152"},
-    {true, "MAXFILESIZE=500KB", kSize, "512000"},
-    {true, "MAXFILESIZE=1000000", kSize, "10485760"},
-    {true, "MAXFILESIZE=2mb", kSize, "10485760"},
-    {true, "MAXFILESIZE=0MB", kSize, "10485760"},
-    {false, "MAXFILESIZE2=4KB", kSize, "2048"},
-    {true, "MAXFILESIZE=1KBMB", kSize, "1048576"},
-    {true, "MAXFILESIZE=4096MB", kSize, "4294967296"},
-    {false, "MAXFILESIZE=2048MB", kSize, "2147483648"},
-    {true, "MAXFILESIZE=9007199254740992KB", kSize, "9223372036854775807"},
-    {true, "MAXFILESIZE=99999999999999999999999MB", kSize, "9223372036854775807"},
-    {true, "MAXFILESIZE=18446744073709551617KB", kSize, "9223372036854775807"},
-    {true, "MAXFILEBACKUPS=0", kBackups, "0"},
-    {false, "MAXFILEBACKUPS=none", kBackups, "5"},
-    {true, "MAXFILEBACKUPS=2147483648", kBackups, "2147483647"},
-    {true, "RELOADPERIOD=2H", kPeriod, "120"},
-    {true, "RELOADPERIOD=15M", kPeriod, "15"},
-    {true, "RELOADPERIOD=15", kPeriod, "60"},
-    {true, "RELOADPERIOD=2h", kPeriod, "60"},
-    {true, "RELOADPERIOD_H=15M", kPeriod, "15"},  // the unit follows the number
-    {true, "RELOADPERIOD=71582789H", kPeriod, "4294967295"},
-    {false, "RELOADPERIOD=2H", kPeriod, "60"},
-    {true, "ENABLETRACES=ON", kEnable, "1"},
-    {true, "ENABLETRACES=on", kEnable, "0"},
-    {true, "ENABLETRACES=NONE", kEnable, "1"},
-    {false, "ENABLETRACES=ON", kEnable, "0"},
-    {true, "\0ENABLETRACES=OFF\r\nENABLETRACES=ON\r"s, kEnable, "1"},  // NUL ends a line
-    {true, "LOGFILENAME=/tmp/debuglevel.log", kFile, "/tmp/debuglevel.log"},
-    {false, "LOGFILENAME=/var/log/maxfilesize.log", kFile, "/var/log/maxfilesize.log"},
-    {false, "LOGFILENAME = /var/log/my app.log", kFile, "/var/log/myapp.log"},
-    {false, "LOGFILENAME=\"/tmp/q.log\"", kFile, "/tmp/q.log"},
-    {false, "LOGFILENAME=/tmp/a;b.log", kFile, "/tmp/a"},
-    {false, "LOGFILENAME=\t/tmp/t.log", kFile, "\t/tmp/t.log"},
-    {false, "LOGFILENAME=/tmp/a\nLOGFILENAME=/tmp/b", kFile, "/tmp/a"},
-    {false, "LOGFILENAME/tmp/a", kFile, "(none)"},
-    {false, "LOGFILENAME=/" + std::string(510, 'p'), kFile, "/" + std::string(510, 'p')},
-    {false, "LOGFILENAME=/" + std::string(511, 'p'), kFile, "(none)"},
+    {kD, "DEBUGLEVEL = ERROR", kLevel, "5"},
+    {kD, "DebugLevel=ERROR", kLevel, "1"},
+    {kD, "DEBUGLEVEL=NONE,ERROR", kLevel, "0"},
+    {kD, "DEBUGLEVEL=ALL", kLevel, "63"},
+    {kD, "DEBUGLEVEL=PROCINFO", kLevel, "38"},
+    {kD, "DEBUGLEVEL=WARN,BEGINEND", kLevel, "30"},
+    {kD, "DEBUGLEVEL=debug", kLevel, "4"},
+    {kD, "debuglevel=debug", kLevel, "59"},
+    {kD, "DEBUGLEVEL ERROR", kLevel, "5"},
+    {kD, "XDEBUGLEVELX=ERROR", kLevel, "5"},
+    {kD, "DEBUGLEVEL=\"ERROR\";ALL", kLevel, "5"},
+    {kD, "debuglevel=x\nDEBUGLEVEL=ALL", kLevel, "59"},  // a rejected first counts
+    {kD, "DEBUGLEVEL,MAXFILESIZE=1KB", kLevel, "4"},     // DEFAULT tries the level first
+    {kM, "DEBUGLEVEL,MAXFILESIZE=1KB", kSize, "1024"},  // modules try the size first
+    {kM, "DEBUGLEVEL=ERROR", kLevel, "5"},
+    {kD, "MAXFILESIZE=2MB", kSize, "2097152"},
+    {kD, "MAXFILESIZE=500KB", kSize, "512000"},
+    {kD, "MAXFILESIZE=1000000", kSize, "10485760"},
+    {kD, "MAXFILESIZE=2mb", kSize, "10485760"},
+    {kD, "MAXFILESIZE=0MB", kSize, "10485760"},
+    {kM, "MAXFILESIZE2=4KB", kSize, "2048"},
+    {kD, "MAXFILESIZE=1KBMB", kSize, "1048576"},
+    {kD, "MAXFILESIZE=4096MB", kSize, "4294967296"},
+    {kM, "MAXFILESIZE=2048MB", kSize, "2147483648"},
+    {kD, "MAXFILESIZE=9007199254740992KB", kSize, "9223372036854775807"},
+    {kD, "MAXFILESIZE=99999999999999999999999MB", kSize, "9223372036854775807"},
+    {kD, "MAXFILESIZE=18446744073709551617KB", kSize, "9223372036854775807"},
+    {kD, "MAXFILEBACKUPS=0", kBackups, "0"},
+    {kM, "MAXFILEBACKUPS=none", kBackups, "5"},
+    {kD, "MAXFILEBACKUPS=2147483648", kBackups, "2147483647"},
+    {kD, "RELOADPERIOD=2H", kPeriod, "120"},
+    {kD, "RELOADPERIOD=15M", kPeriod, "15"},
+    {kD, "RELOADPERIOD=15", kPeriod, "60"},
+    {kD, "RELOADPERIOD=2h", kPeriod, "60"},
+    {kD, "RELOADPERIOD_H=15M", kPeriod, "15"},  // the unit follows the number
+    {kD, "RELOADPERIOD=71582789H", kPeriod, "4294967295"},
+    {kM, "RELOADPERIOD=2H", kPeriod, "60"},
+    {kD, "ENABLETRACES=ON", kEnable, "1"},
+    {kD, "ENABLETRACES=on", kEnable, "0"},
+    {kD, "ENABLETRACES=NONE", kEnable, "1"},
+    {kM, "ENABLETRACES=ON", kEnable, "0"},
+    {kD, "\0ENABLETRACES=OFF\r\nENABLETRACES=ON\r"s, kEnable, "1"},  // NUL ends a line
+    {kD, "LOGFILENAME=/tmp/debuglevel.log", kFile, "/tmp/debuglevel.log"},
+    {kM, "LOGFILENAME=/var/log/maxfilesize.log", kFile, "/var/log/maxfilesize.log"},
+    {kM, "LOGFILENAME = /var/log/my app.log", kFile, "/var/log/myapp.log"},
+    {kM, "LOGFILENAME=\"/tmp/q.log\"", kFile, "/tmp/q.log"},
+    {kM, "LOGFILENAME=/tmp/a;b.log", kFile, "/tmp/a"},
+    {kM, "LOGFILENAME=\t/tmp/t.log", kFile, "\t/tmp/t.log"},
+    {kM, "LOGFILENAME=/tmp/a\nLOGFILENAME=/tmp/b", kFile, "/tmp/a"},
+    {kM, "LOGFILENAME/tmp/a", kFile, "(none)"},
+    {kM, "LOGFILENAME=/" + std::string(510, 'p'), kFile, "/" + std::string(510, 'p')},
+    {kM, "LOGFILENAME=/" + std::string(511, 'p'), kFile, "(none)"},
+    {kMD, "DEBUGLEVEL=ERROR", kLevel, "5"},
+    {kMD, "MAXFILESIZE=1KB", kSize, "1024"},
+    {kMD, "MAXFILEBACKUPS=2", kBackups, "2"},
+    {kMD, "LOGFILENAME=/l/d", kSlot, "1"},  // DEFAULT's file takes the first slot
 };
 
 TEST(CfgParserTest, Keys) {
   for (const KeyCase &c : kKeyCases) {
     SCOPED_TRACE(c.body.substr(0, 60));
-    auto cfg = parsed(c.inDefault ? "[DEFAULT]\n" + c.body : "[DEFAULT]\n[M]\n" + c.body);
-    const char *name = c.inDefault ? "DEFAULT" : "M";
+    auto cfg = parsed(c.head + c.body);
+    const char *name = strstr(c.head, "[M]") ? "M" : "DEFAULT";
     const ModuleCfg *m = findUsedModuleByName(*cfg, name);
     ASSERT_NE(m, nullptr);
     const std::string got[] = {
         std::to_string(m->nDebugLevel),    std::to_string(m->nMaxFileSize),
         std::to_string(m->nMaxFileBackups), std::to_string(cfg->nReloadPeriod),
-        std::to_string(cfg->nEnableTraces), fileOf(*cfg, name)};
+        std::to_string(cfg->nEnableTraces), fileOf(*cfg, name), std::to_string(m->nFileIndex)};
     EXPECT_EQ(got[c.field], c.want);
   }
   int32_t flag = 1;
@@ -152,18 +156,6 @@ TEST(CfgParserTest, Sections) {
   }
 }
 
-TEST(CfgParserTest, ModuleBeforeDefaultInheritsAndComesSecondForFiles) {
-  auto cfg = parsed("[M]\nLOGFILENAME=/l/m\n[DEFAULT]\nDEBUGLEVEL=ERROR\n"
-                    "MAXFILESIZE=1KB\nMAXFILEBACKUPS=2\nLOGFILENAME=/l/d\n");
-  const ModuleCfg *m = findUsedModuleByName(*cfg, "M");
-  ASSERT_NE(m, nullptr);
-  EXPECT_EQ(m->nDebugLevel, 5u);
-  EXPECT_EQ(m->nMaxFileSize, 1024);
-  EXPECT_EQ(m->nMaxFileBackups, 2);
-  EXPECT_EQ(cfg->asModules[0].nFileIndex, 0);
-  EXPECT_EQ(m->nFileIndex, 1);
-}
-
 TEST(CfgParserTest, SharedPathsAndCounts) {
   auto cfg = parsed("[DEFAULT]\n[A]\nLOGFILENAME=/l/a\n[B]\nLOGFILENAME=/l/a\n"
                     "[C]\nLOGFILENAME=/l/a/\n[D]\n");
@@ -173,10 +165,7 @@ TEST(CfgParserTest, SharedPathsAndCounts) {
   EXPECT_EQ(cfg->asFiles[0].nRefCount, 2);
   EXPECT_EQ(fileOf(*cfg, "C"), "/l/a/");  // exact comparison: a slot of its own
   EXPECT_EQ(cfg->asFiles[1].nRefCount, 1);
-  ModuleCfg *d = findUsedModuleByName(*cfg, "D");
-  EXPECT_EQ(d->nFileIndex, -1);
-  openModuleFile(*cfg, d, std::string(kPathMax + 1, 'p').c_str());  // never cut
-  EXPECT_EQ(d->nFileIndex, -1);
+  EXPECT_EQ(findUsedModuleByName(*cfg, "D")->nFileIndex, -1);
   EXPECT_EQ(findUsedModuleByName(*cfg, "b"), nullptr);
 }
 
@@ -210,28 +199,21 @@ TEST(CfgParserTest, ExcessModuleSectionsAreDropped) {
 }
 
 TEST(TraceCfgTest, CloseModuleReleasesItsSlotAtTheLastCount) {
-  std::unique_ptr<TraceCfg> cfg(new TraceCfg());
-  FILE *shared = tmpfile(), *uncounted = tmpfile();
-  ASSERT_TRUE(shared != nullptr && uncounted != nullptr);
-  LogFile &f = cfg->asFiles[3], &f0 = cfg->asFiles[0];
-  f = LogFile{1, "/l/x", 2, 1, 1, shared, 0, 1};
-  f0 = LogFile{1, "/l/d", 0, 0, 0, uncounted, 0, 1};
-  ModuleCfg &d = cfg->asModules[0], &a = cfg->asModules[1], &b = cfg->asModules[2];
-  d = ModuleCfg{1, "DEFAULT", 59, 0, 1, 1, 1};
-  a = b = ModuleCfg{1, "A", 59, 3, 1, 1, 1};
-  cfg->nUsedModules = 3;
-  closeModule(*cfg, &a);
-  EXPECT_EQ(f.nRefCount, 1);
-  EXPECT_EQ(f.pStream, shared);
-  EXPECT_EQ(memcmp(&a, &cfg->asModules[kMaxModules - 1], sizeof a), 0);  // all zero
-  EXPECT_EQ(findUsedModuleByName(*cfg, "A"), &b);
-  closeModule(*cfg, &b);
-  EXPECT_TRUE(f.pStream == nullptr && f.nUsed == 0 && f.szName[0] == '\0');
-  EXPECT_EQ(f.nRefCount + f.nHeaderWritten, 0);
-  EXPECT_EQ(f.nPidRenamed, 1);  // cleared when the slot is taken again
-  closeModule(*cfg, &d);  // never counted: the count goes below zero
-  EXPECT_EQ(f0.nRefCount, -1);
-  EXPECT_EQ(f0.pStream, uncounted);
+  auto cfg = parsed("[DEFAULT]\nLOGFILENAME=/l/d\n[A]\nLOGFILENAME=/l/x\n[A]\nLOGFILENAME=/l/x\n");
+  LogFile &f0 = cfg->asFiles[0], &f = cfg->asFiles[1];
+  ModuleCfg *a = &cfg->asModules[1], *b = &cfg->asModules[2];
+  f0.pStream = tmpfile();
+  f.pStream = tmpfile();
+  ASSERT_EQ(f.nRefCount, 2);
+  closeModule(*cfg, a);
+  EXPECT_TRUE(f.nRefCount == 1 && f.pStream != nullptr);
+  const ModuleCfg zero{};
+  EXPECT_EQ(memcmp(a, &zero, sizeof zero), 0);
+  EXPECT_EQ(findUsedModuleByName(*cfg, "A"), b);
+  closeModule(*cfg, b);
+  EXPECT_TRUE(f.pStream == nullptr && f.nUsed == 0 && f.szName[0] == '\0' && f.nRefCount == 0);
+  closeModule(*cfg, &cfg->asModules[0]);  // DEFAULT is never counted: the count goes to -1
+  EXPECT_TRUE(f0.nRefCount == -1 && f0.pStream != nullptr);
   closeModule(*cfg, nullptr);
   EXPECT_EQ(cfg->nUsedModules, 0);
   closeFile(&f0.pStream);
