@@ -32,6 +32,7 @@
 // messages in a loop and exits. bench/syscalls.sh and bench/profile.sh use
 // this to count system calls and instructions per message.
 #include <benchmark/benchmark.h>
+#include <ctype.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <pthread.h>
@@ -519,6 +520,47 @@ void BM_bin(benchmark::State &state) {
   }
 }
 
+// A large dump against the plain way of producing the same rows: one
+// snprintf per row into a buffer, then one write. The bytes cycle through
+// all 256 values.
+constexpr int kLargeDump = 65520;  // 3276 full rows
+unsigned char g_largeData[kLargeDump];
+
+void BM_dumpLarge(benchmark::State &state) {
+  for (int i = 0; i < kLargeDump; ++i) g_largeData[i] = static_cast<unsigned char>(i * 7);
+  if (!warmUp(state, kS5, true)) return;
+  AllocCounter allocs(state);
+  for (auto _ : state) {
+    qologLogBin(kS5, QOLOG_INFO, g_largeData, kLargeDump, "dump");
+  }
+}
+
+void BM_dumpSnprintfRows(benchmark::State &state) {
+  for (int i = 0; i < kLargeDump; ++i) g_largeData[i] = static_cast<unsigned char>(i * 7);
+  if (ftruncate(g_floorFd, 0) != 0) perror("ftruncate");
+  std::vector<char> out(kLargeDump / 20 * 80 + 64);
+  for (auto _ : state) {
+    size_t used = 0;
+    for (int i = 0; i < kLargeDump; i += 20) {
+      const unsigned char *b = g_largeData + i;
+      char shown[21];
+      for (int k = 0; k < 20; ++k) shown[k] = isprint(b[k]) ? static_cast<char>(b[k]) : '.';
+      shown[20] = '\0';
+      int n = snprintf(out.data() + used, out.size() - used,
+                       "%04d %02X%02X %02X%02X %02X%02X %02X%02X %02X%02X %02X%02X "
+                       "%02X%02X %02X%02X %02X%02X %02X%02X  [%s]\n",
+                       i, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9],
+                       b[10], b[11], b[12], b[13], b[14], b[15], b[16], b[17], b[18],
+                       b[19], shown);
+      if (n > 0) used += static_cast<size_t>(n);
+    }
+    if (write(g_floorFd, out.data(), used) < 0) {
+      state.SkipWithError("write failed");
+      break;
+    }
+  }
+}
+
 // Line length: a text of the given length after the prefix.
 void BM_length(benchmark::State &state, int textLength) {
   if (!warmUp(state, kLen, true)) return;
@@ -608,6 +650,8 @@ void registerBenchmarks() {
   common(RegisterBenchmark("S4_rolling", BM_rolling));
   common(RegisterBenchmark("floor_rolling", BM_floorRolling));
   common(RegisterBenchmark("S5_bin_1KiB", BM_bin));
+  common(RegisterBenchmark("dump_64KiB", BM_dumpLarge));
+  common(RegisterBenchmark("dump_64KiB_snprintf_rows", BM_dumpSnprintfRows));
   common(RegisterBenchmark("floor_two_writes", BM_floorTwoWrites));
   common(RegisterBenchmark("floor_bin_one_write", BM_floorOneWrite));
   common(RegisterBenchmark("scale_modules/1", BM_enabled, kS1));
@@ -725,6 +769,7 @@ const Row kRows[] = {
     {"S4_rolling", "floor_rolling", 0, 0},
     {"S5_bin_1KiB", "floor_two_writes", 1.2, 0},
     {"S5_bin_1KiB", "floor_bin_one_write", 0, 0},
+    {"dump_64KiB", "dump_64KiB_snprintf_rows", 1.0, 0},
     {"scale_modules/1", "floor_write/threads:1", 0, 0},
     {"scale_modules/16", "floor_write/threads:1", 0, 0},
     {"scale_modules/127", "floor_write/threads:1", 0, 0},
