@@ -1,6 +1,8 @@
 // The direct formatter of common printf conversions.
 #include "output/fast_format.h"
 
+#include "output/digits.h"
+
 #include <stdint.h>
 #include <sys/types.h>
 #include <string.h>
@@ -36,16 +38,6 @@ const char *parseSpec(const char *p, Length *len, char *conv) {
     default:
       return nullptr;
   }
-}
-
-// Unsigned value in decimal at the end of `end`; returns the start. The
-// constant base lets the compiler divide by multiplying.
-char *putDecimal(char *end, unsigned long long v) {
-  do {
-    *--end = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  return end;
 }
 
 char *putHex(char *end, unsigned long long v, const char *digits) {

@@ -8,6 +8,7 @@
 #include "config/trace_cfg.h"
 #include "files/log_file.h"
 #include "files/posix.h"
+#include "output/digits.h"
 #include "output/line_writer.h"
 
 namespace qolog {
@@ -60,16 +61,7 @@ size_t formatRow(const unsigned char *bytes, int count, int32_t offset,
   // the compiler keeps everything in registers.
   char row[kDumpRowMax];
   char *p = row;
-  // "%04d ": at least four digits.
-  char digits[12];
-  int nd = 0;
-  uint32_t v = static_cast<uint32_t>(offset);
-  do {
-    digits[nd++] = static_cast<char>('0' + v % 10);
-    v /= 10;
-  } while (v != 0);
-  for (int i = nd; i < 4; ++i) *p++ = '0';
-  while (nd > 0) *p++ = digits[--nd];
+  p = putPadded(p, offset, 4, '0');  // "%04d " of a non-negative offset
   *p++ = ' ';
   // Two bytes per group, a space after each group.
   int i = 0;

@@ -10,6 +10,7 @@
 #include "config/cfg_loader.h"
 #include "files/log_file.h"
 #include "files/posix.h"
+#include "output/digits.h"
 #include "output/fast_format.h"
 #include "output/line_buffer.h"
 #include "output/timestamp.h"
@@ -52,25 +53,6 @@ void appendBanner(LineBuffer &buf, const char *name, uint32_t dateFormat) {
   appendSeparator(buf);
 }
 
-// Writes `value` in decimal right-aligned in `width` columns ("%*ld") at
-// `p`; returns the end.
-char *putLong(char *p, long value, int width) {
-  char digits[24];
-  char *end = digits + sizeof(digits);
-  char *d = end;
-  unsigned long u = value < 0 ? 0UL - static_cast<unsigned long>(value)
-                              : static_cast<unsigned long>(value);
-  do {
-    *--d = static_cast<char>('0' + u % 10);
-    u /= 10;
-  } while (u != 0);
-  if (value < 0) *--d = '-';
-  int n = static_cast<int>(end - d);
-  for (; n < width; --width) *p++ = ' ';
-  memcpy(p, d, static_cast<size_t>(n));
-  return p + n;
-}
-
 // "PID=%4ld|TID=%4ld|" of the calling thread. Formatting a thread id of
 // fifteen digits costs more than the rest of the prefix, so the text of the
 // last few threads is kept (the library's lock serialises all access).
@@ -92,9 +74,9 @@ const IdText &idText() {
   IdText &t = ST_asIdTexts[ST_nNextIdText++ % 4];
   char *p = t.text;
   memcpy(p, "PID=", 4);
-  p = putLong(p + 4, pid, 4);
+  p = putPadded(p + 4, pid, 4, ' ');
   memcpy(p, "|TID=", 5);
-  p = putLong(p + 5, static_cast<long>(tid), 4);
+  p = putPadded(p + 5, static_cast<long>(tid), 4, ' ');
   *p++ = '|';
   t.pid = pid;
   t.tid = tid;
