@@ -1,11 +1,11 @@
 // The direct formatter of common printf conversions.
 #include "output/fast_format.h"
 
-#include "output/digits.h"
-
 #include <stdint.h>
-#include <sys/types.h>
 #include <string.h>
+#include <sys/types.h>
+
+#include "output/digits.h"
 
 namespace qolog {
 
