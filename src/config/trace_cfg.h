@@ -44,10 +44,11 @@ struct LogFile {
   // Position of the stream: its size when opened plus every byte written
   // since. Kept here because ftello on an append stream costs a system call.
   int64_t lnPosition;
-  // 1 when lnPosition counts the bytes written: regular files only. A device
-  // or a pipe keeps the position it had when opened (0 for /dev/null, -1
-  // where it has none), as a stream would report it, so it never rolls.
-  int32_t nCountsWrites;
+  // 1 when the path names the regular file itself: lnPosition then counts
+  // the bytes written and the file rolls. A device, a pipe or a symbolic
+  // link keeps the position it had when opened (0 for /dev/null, -1 where
+  // there is none) and never rolls.
+  int32_t nRollable;
 };
 
 struct TraceCfg {

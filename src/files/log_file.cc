@@ -24,14 +24,19 @@ void setProcessTag(TraceCfg &cfg) {
   if (n < 0 || static_cast<size_t>(n) >= sizeof(cfg.szPid)) cfg.szPid[0] = '\0';
 }
 
-// Records the position of a freshly opened stream at the end of its file:
-// a regular file's size (every write appends), else what seeking to the end
-// reports (0 for /dev/null, -1 where there is no position).
-void seekToEnd(LogFile *slot) {
+// Records the position of a stream just opened from `path` at the end of
+// its file: a regular file's size (every write appends), else what seeking
+// to the end reports (0 for /dev/null, -1 where there is no position). Only
+// a path that is itself the regular file opened may roll: renaming a
+// symbolic link such as /dev/stderr, or a device node, would replace it.
+void seekToEnd(LogFile *slot, const char *path) {
   int fd = fileno(slot->pStream);
   struct stat st;
-  slot->nCountsWrites = fstatFile(fd, &st) == 0 && S_ISREG(st.st_mode);
-  if (slot->nCountsWrites != 0) {
+  struct stat link;
+  bool regular = fstatFile(fd, &st) == 0 && S_ISREG(st.st_mode);
+  slot->nRollable = regular && lstat(path, &link) == 0 && S_ISREG(link.st_mode) &&
+                    link.st_dev == st.st_dev && link.st_ino == st.st_ino;
+  if (regular) {
     slot->lnPosition = static_cast<int64_t>(st.st_size);
   } else {
     off_t end = lseek(fd, 0, SEEK_END);
@@ -71,8 +76,12 @@ long highestBackup(const char *path) {
     if (digits[0] < '1' || digits[0] > '9') continue;
     long n = 0;
     const char *p = digits;
-    for (; *p >= '0' && *p <= '9' && n <= INT_MAX; ++p) n = n * 10 + (*p - '0');
-    if (*p == '\0' && n <= INT_MAX && n > highest) highest = n;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      int digit = *p - '0';
+      if (n > (INT_MAX - digit) / 10) break;  // beyond any backup a roll writes
+      n = n * 10 + digit;
+    }
+    if (*p == '\0' && n > highest) highest = n;
   }
   closedir(d);
   return highest;
@@ -168,7 +177,7 @@ void openFileLock(TraceCfg &cfg, LogFile *slot) {
   }
   if (stream == nullptr) return;
   slot->pStream = stream;
-  seekToEnd(slot);
+  seekToEnd(slot, path);
   if (strcmp(path, slot->szName) == 0) return;
   if (strlen(path) > static_cast<size_t>(kPathMax)) return;
   memcpy(slot->szName, path, strlen(path) + 1);
@@ -189,7 +198,9 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
     openFileLock(cfg, slot);
     if (slot->pStream == nullptr) return slot;
   }
-  if (slot->lnPosition <= module->nMaxFileSize) return slot;
+  if (slot->nRollable == 0 || slot->lnPosition <= module->nMaxFileSize) {
+    return slot;
+  }
   roll(cfg, slot, module);
   return slot;
 }
@@ -197,7 +208,7 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
 void writeToSlot(LogFile *slot, const char *data, size_t n) {
   if (slot->pStream == nullptr || n == 0) return;
   if (writeAll(fileno(slot->pStream), data, n)) {
-    if (slot->nCountsWrites != 0 && slot->lnPosition >= 0) {
+    if (slot->nRollable != 0 && slot->lnPosition >= 0) {
       slot->lnPosition += static_cast<int64_t>(n);
     }
   } else {

@@ -176,7 +176,7 @@ void writeMessage(const char *module, uint32_t level, const char *format,
     // next step roll it: the caller may then send it with what follows.
     int64_t after = slot->lnPosition + static_cast<int64_t>(buf.size());
     if (held != nullptr && buf.size() <= held->capacity &&
-        slot->nCountsWrites != 0 && slot->lnPosition >= 0 &&
+        slot->nRollable != 0 && slot->lnPosition >= 0 &&
         after <= m->nMaxFileSize) {
       memcpy(held->data, buf.data(), buf.size());
       held->size = buf.size();
