@@ -5,7 +5,7 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/tools/deps.sh"
-build=${QOLOG_BUILD_DIR:-$here/build-release}
+build=${QOLOG_BUILD_DIR:-$here/build-bench}
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release -DQOLOG_BUILD_BENCH=ON \
   -DQOLOG_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target qolog_bench >/dev/null

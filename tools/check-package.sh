@@ -93,6 +93,16 @@ if objdump -p "$work/c/consumer_c_static" | grep 'NEEDED.*libqolog' >/dev/null; 
 fi
 bash "$pkg/run_consumer.sh" "$work/c/consumer_c_static" "hello from the C consumer, 42"
 
+if command -v clang >/dev/null; then
+  # libqolog.a is built by g++ with link-time optimisation: it must still
+  # link with another compiler.
+  step "consumer_c: linked statically by clang"
+  clang -Wall -Werror "$pkg/consumer_c/main.c" $(pkg-config --cflags qolog) \
+    -Wl,-Bstatic $(pkg-config --static --libs-only-L --libs-only-l qolog) -Wl,-Bdynamic \
+    $(pkg-config --static --libs-only-other qolog) -o "$work/c/consumer_c_clang"
+  bash "$pkg/run_consumer.sh" "$work/c/consumer_c_clang" "hello from the C consumer, 42"
+fi
+
 for variant in shared static; do
   step "consumer_cpp: C++ program through find_package(qolog), $variant"
   static=OFF
