@@ -193,26 +193,23 @@ void va_trace_module_bin(const char *module, uint32_t level, const void *data,
   writeMessage(module, level, format, args, length > 0 ? &held : nullptr);
   if (length < 0) return;  // the line, and nothing of a dump that can't be
 
+  // A held line goes out on its own wherever the dump does not follow it
+  // into the same file (not reached while nothing changes between the two
+  // steps, but a line is never lost).
+  auto writeHeld = [&held] {
+    if (held.size != 0) writeToSlot(held.slot, held.data, held.size);
+    held.size = 0;
+  };
   // The module again, without a second configuration check.
-  TraceCfg &cfg = ST_sTraceCfg;
   const char *name;
   ModuleCfg *m = resolveModule(module, &name);
-  if (m == nullptr || !levelPasses(m, level)) {
-    if (held.size != 0) writeToSlot(held.slot, held.data, held.size);
-    return;
-  }
+  if (m == nullptr || !levelPasses(m, level)) return writeHeld();
   holdCancellation();
   // A line that took the file over its limit makes the dump start the next.
-  LogFile *slot = rollingFiles(cfg, m);
-  if (held.size != 0 && held.slot != slot) {
-    // Not reached while nothing changes between the two steps; written on
-    // its own all the same, never lost.
-    writeToSlot(held.slot, held.data, held.size);
-    held.size = 0;
-  }
+  LogFile *slot = rollingFiles(ST_sTraceCfg, m);
+  if (held.slot != slot) writeHeld();
   if (slot == nullptr || (m->nOutput & 1) == 0 || slot->pStream == nullptr) {
-    if (held.size != 0) writeToSlot(held.slot, held.data, held.size);
-    return;
+    return writeHeld();
   }
   writeDump(slot, static_cast<const unsigned char *>(data), length, held.size);
 }
