@@ -116,7 +116,7 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   long backups = module->nMaxFileBackups;
   // The target is removed before each rename, never replaced by it: on
   // ext4 a rename over an existing file forces the renamed file's data out
-  // to disk first, which would cost a roll milliseconds.
+  // to disk first, which slows every roll down.
   for (long k = shiftStart(path, backups); k >= 1; --k) {
     if (!backupName(to, path, k + 1) || !backupName(from, path, k)) continue;
     removeFile(to);
