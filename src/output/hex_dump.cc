@@ -179,12 +179,6 @@ void writeDump(LogFile *slot, const unsigned char *bytes, int32_t length,
 
 }  // namespace
 
-size_t formatDumpRow(const unsigned char *bytes, int count, int32_t offset,
-                     char *out) {
-  if (count < 1 || count > kDumpRowBytes) return 0;
-  return formatRow(bytes, count, offset, out, Printable());
-}
-
 void va_trace_module_bin(const char *module, uint32_t level, const void *data,
                          int32_t length, const char *format, va_list args) {
   if (data == nullptr || length == 0) return;

@@ -10,15 +10,9 @@
 namespace qolog {
 
 constexpr int kDumpRowBytes = 20;
-// Longest row: a ten-digit offset row is 85 characters with its line feed.
+// Room a row needs in the buffer: at most 85 characters (a ten-digit offset),
+// and at least the 16 bytes its offset field is copied with.
 constexpr size_t kDumpRowMax = 96;
-
-// Formats the row of `count` bytes (1 to 20) that starts at `offset`:
-// "%04d " offset, hex groups, " [", printable characters, "]" and a line
-// feed, padded so that a short row's brackets align with a full row's.
-// Writes at most kDumpRowMax bytes; returns the length.
-size_t formatDumpRow(const unsigned char *bytes, int count, int32_t offset,
-                     char *out);
 
 // The message line (as va_trace_module), then the dump of `length` bytes to
 // the module's log file. Nothing for null data or length 0; only the line
