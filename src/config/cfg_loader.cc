@@ -18,11 +18,11 @@ long ST_lnTimeToReloadInSecondes = -1;
 long ST_lnLastModificationTime = -1;
 long ST_lnLastModificationNsec = 0;
 int ST_nFirst = 0;
+const char *ST_szSystemCfgPath = "/etc/qotrace.cfg";
 
 namespace {
 
 const char kCfgName[] = "qotrace.cfg";
-const char kCfgSystemPath[] = "/etc/qotrace.cfg";
 // A file that keeps growing while it is read stops being read this far past
 // the size it had when examined; the next change reloads it anyway.
 const size_t kGrowthAllowance = 65536;
@@ -34,7 +34,7 @@ int openCfgFile() {
     int fd = openForRead(kCfgName);
     if (fd >= 0) return fd;
   }
-  return openForRead(kCfgSystemPath);
+  return openForRead(ST_szSystemCfgPath);
 }
 
 bool isNewer(const struct stat &st) {

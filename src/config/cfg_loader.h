@@ -15,6 +15,10 @@ extern long ST_lnLastModificationTime;
 extern long ST_lnLastModificationNsec;
 // 1 once the first rebuild has zeroed the record.
 extern int ST_nFirst;
+// The configuration file read when the current directory has none (or the
+// process is privileged). Only tests, which never write /etc, point it
+// elsewhere; the library itself never changes it.
+extern const char *ST_szSystemCfgPath;
 
 // The check run first thing by every message, with the current time in whole
 // seconds. Rebuilds ST_sTraceCfg when the file's modification time has moved
