@@ -27,16 +27,6 @@ const char kCfgName[] = "qotrace.cfg";
 // the size it had when examined; the next change reloads it anyway.
 const size_t kGrowthAllowance = 65536;
 
-// A privileged process (setuid, setgid, capabilities) reads only the system
-// file: whoever picks its working directory must not pick its log files.
-int openCfgFile() {
-  if (getauxval(AT_SECURE) == 0) {
-    int fd = openForRead(kCfgName);
-    if (fd >= 0) return fd;
-  }
-  return openForRead(ST_szSystemCfgPath);
-}
-
 bool isNewer(const struct stat &st) {
   if (ST_lnLastModificationTime == -1) return true;
   long sec = static_cast<long>(st.st_mtim.tv_sec);
@@ -45,8 +35,22 @@ bool isNewer(const struct stat &st) {
   return nsec > ST_lnLastModificationNsec;
 }
 
-// Reads the whole file into a heap buffer. Returns null on a read error or
-// when memory runs out.
+}  // namespace
+
+// A privileged process (setuid, setgid, capabilities) reads only the system
+// file: whoever picks its working directory must not pick its log files.
+int openCfgFile(const char **path) {
+  if (getauxval(AT_SECURE) == 0) {
+    int fd = openForRead(kCfgName);
+    if (fd >= 0) {
+      if (path != nullptr) *path = kCfgName;
+      return fd;
+    }
+  }
+  if (path != nullptr) *path = ST_szSystemCfgPath;
+  return openForRead(ST_szSystemCfgPath);
+}
+
 char *readCfgFile(int fd, size_t expected, size_t *len) {
   size_t limit = expected + kGrowthAllowance;
   size_t cap = expected + 1;
@@ -77,8 +81,10 @@ char *readCfgFile(int fd, size_t expected, size_t *len) {
   return buf;
 }
 
+namespace {
+
 void checkCfgFile() {
-  int fd = openCfgFile();
+  int fd = openCfgFile(nullptr);
   if (fd < 0) return;
   struct stat st;
   // fstat of what was opened: an atomic replace in between cannot pair the

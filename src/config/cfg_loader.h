@@ -3,6 +3,7 @@
 #ifndef QOLOG_CONFIG_CFG_LOADER_H_
 #define QOLOG_CONFIG_CFG_LOADER_H_
 
+#include <stddef.h>
 #include <time.h>
 
 namespace qolog {
@@ -24,6 +25,15 @@ extern const char *ST_szSystemCfgPath;
 // seconds. Rebuilds ST_sTraceCfg when the file's modification time has moved
 // forward since the last check.
 void reloadTraceCfg(time_t now);
+
+// Opens the configuration file for reading the way every check finds it:
+// ./qotrace.cfg, else the system file; *path (when given) tells which was
+// tried last. Returns the descriptor, or -1 when neither opens.
+int openCfgFile(const char **path);
+
+// Reads the whole file behind `fd` into a heap buffer (free it), allowing
+// some growth past `expected` bytes. Null on a read error or without memory.
+char *readCfgFile(int fd, size_t expected, size_t *len);
 
 // now + minutes * 60, saturated at the largest time value.
 long reloadDeadline(time_t now, unsigned long minutes);

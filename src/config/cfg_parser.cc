@@ -30,23 +30,31 @@ const Key kDefaultOrder[] = {kDebugLevel,     kLogFileName, kMaxFileSize,
 const Key kModuleOrder[] = {kMaxFileSize, kMaxFileBackups, kLogFileName,
                             kDebugLevel};
 
-struct LevelWord {
-  const char *word;
-  uint32_t bits;
-};
-// Searched case-sensitively in the whole line, key included.
-const LevelWord kLevelWords[] = {
-    {"INFO", 2},     {"WARN", 2},  {"FUNCBEG", 8}, {"FUNCEND", 16},
-    {"BEGINEND", 24}, {"PROCINFO", 32}, {"DEBUG", 4}, {"ERROR", 1},
-    {"VERBOSE", 2},  {"ALL", 63},
-};
-
 const char kDefaultName[] = "DEFAULT";
 
 void report(const CfgReporter *reporter, CfgEvent event, const char *line,
-            const char *section, const char *key) {
+            const char *section, const char *key,
+            CfgReason reason = CfgReason::kNone) {
   if (reporter == nullptr || reporter->report == nullptr) return;
-  CfgReport r{event, line, section, key};
+  CfgReport r{event, line, section, key, reason, nullptr, 0, false};
+  reporter->report(reporter->context, r);
+}
+
+// A header's name as written, for the reporter.
+struct HeaderText {
+  const char *rawName = nullptr;
+  size_t rawNameLen = 0;
+  bool extraText = false;
+};
+
+void reportSection(const CfgReporter *reporter, CfgEvent event,
+                   const char *line, const char *section,
+                   const HeaderText &header) {
+  if (reporter == nullptr || reporter->report == nullptr) return;
+  CfgReport r{event,          line,
+              section,        nullptr,
+              CfgReason::kNone, header.rawName,
+              header.rawNameLen, header.extraText};
   reporter->report(reporter->context, r);
 }
 
@@ -73,12 +81,18 @@ int64_t saturatingMul(int64_t a, int64_t b) {
 // Section name of a header: the text between the first '[' and the first
 // ']' after it, upper-cased and cut to 33 characters. Text before '[' or
 // after ']' is ignored.
-bool parseHeader(const char *line, char name[kModuleNameSize]) {
+bool parseHeader(const char *line, char name[kModuleNameSize],
+                 HeaderText *text = nullptr) {
   const char *open = strchr(line, '[');
   if (open == nullptr) return false;
   const char *close = strchr(open + 1, ']');
   if (close == nullptr) return false;
   size_t len = static_cast<size_t>(close - open - 1);
+  if (text != nullptr) {
+    text->rawName = open + 1;
+    text->rawNameLen = len;
+    text->extraText = open != line || close[1] != '\0';
+  }
   char raw[kModuleNameMax + 2] = {};
   memcpy(raw, open + 1, len < sizeof(raw) - 1 ? len : sizeof(raw) - 1);
   memset(name, 0, kModuleNameSize);
@@ -132,7 +146,7 @@ void applyKeyLine(TraceCfg &cfg, const char *line, ModuleCfg *module,
       return;
     }
     section.seen |= bit;
-    bool taken = false;
+    CfgReason taken = CfgReason::kNone;
     switch (key) {
       case kDebugLevel:
         taken = setDebugLevel(line, &module->nDebugLevel);
@@ -153,9 +167,21 @@ void applyKeyLine(TraceCfg &cfg, const char *line, ModuleCfg *module,
         taken = setEnableTraces(line, &cfg.nEnableTraces);
         break;
     }
-    report(reporter, taken ? CfgEvent::kKeyTaken : CfgEvent::kKeyRejected,
-           line, section.name, word);
+    report(reporter,
+           taken == CfgReason::kNone ? CfgEvent::kKeyTaken
+                                     : CfgEvent::kKeyRejected,
+           line, section.name, word, taken);
     return;
+  }
+  if (!isDefault) {
+    static const Key kDefaultOnly[] = {kReloadPeriod, kEnableTraces};
+    for (Key key : kDefaultOnly) {
+      if (strstr(keyPart, kKeyWords[key]) != nullptr) {
+        report(reporter, CfgEvent::kKeyWrongSection, line, section.name,
+               kKeyWords[key]);
+        return;
+      }
+    }
   }
   report(reporter, CfgEvent::kLineIgnored, line, section.name, nullptr);
 }
@@ -166,7 +192,8 @@ bool passDefault(TraceCfg &cfg, LineCursor &cur, ModuleCfg *def,
                  size_t *defaultPos, const CfgReporter *reporter) {
   char name[kModuleNameSize];
   while (!cur.atEnd()) {
-    if (!parseHeader(cur.line(), name)) {
+    HeaderText header;
+    if (!parseHeader(cur.line(), name, &header)) {
       report(reporter, CfgEvent::kHeaderMalformed, cur.line(), "", nullptr);
       return false;
     }
@@ -175,8 +202,8 @@ bool passDefault(TraceCfg &cfg, LineCursor &cur, ModuleCfg *def,
       continue;
     }
     *defaultPos = cur.pos;
-    report(reporter, CfgEvent::kSectionDefault, cur.line(), kDefaultName,
-           nullptr);
+    reportSection(reporter, CfgEvent::kSectionDefault, cur.line(),
+                  kDefaultName, header);
     SectionState section{kDefaultName, 0};
     for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
       if (def != nullptr) {
@@ -209,8 +236,9 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
     cand.nOutput = def.nOutput;
 
     const char *header = cur.line();
-    if (!parseHeader(header, cand.szName)) {
-      report(reporter, CfgEvent::kHeaderMalformed, header, "", nullptr);
+    HeaderText text;
+    if (!parseHeader(header, cand.szName, &text)) {
+      report(reporter, CfgEvent::kHeaderMalformedLater, header, "", nullptr);
       return;
     }
     bool isDefault = strcmp(cand.szName, kDefaultName) == 0;
@@ -219,12 +247,13 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
     bool full = cfg.nUsedModules > kMaxModules - 1;
     if (isDefault) {
       if (cur.pos != defaultPos) {
-        report(reporter, CfgEvent::kSectionSkipped, header, kDefaultName,
-               nullptr);
+        reportSection(reporter, CfgEvent::kSectionSkipped, header,
+                      kDefaultName, text);
       }
     } else {
-      report(reporter, full ? CfgEvent::kSectionDropped : CfgEvent::kSectionModule,
-             header, cand.szName, nullptr);
+      reportSection(reporter,
+                    full ? CfgEvent::kSectionDropped : CfgEvent::kSectionModule,
+                    header, cand.szName, text);
     }
     SectionState section{cand.szName, 0};
     for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
@@ -239,9 +268,15 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
       // This and every later section are dropped.
       while (!cur.atEnd()) {
         char name[kModuleNameSize];
-        if (parseHeader(cur.line(), name) && strcmp(name, kDefaultName) != 0) {
-          report(reporter, CfgEvent::kSectionDropped, cur.line(), name,
+        HeaderText dropped;
+        if (!parseHeader(cur.line(), name, &dropped)) {
+          report(reporter, CfgEvent::kHeaderMalformedLater, cur.line(), "",
                  nullptr);
+          return;
+        }
+        if (strcmp(name, kDefaultName) != 0) {
+          reportSection(reporter, CfgEvent::kSectionDropped, cur.line(), name,
+                        dropped);
         }
         cur.nextHeader();
       }
@@ -282,9 +317,13 @@ size_t normalizeCfgLine(char *line) {
   return strlen(line);
 }
 
-size_t keepCfgLines(const char *text, size_t len, char *out) {
+size_t keepCfgLines(const char *text, size_t len, char *out,
+                    CfgLineOrigin *origins) {
   size_t used = 0;
   size_t pos = 0;
+  size_t kept = 0;
+  uint32_t number = 1;
+  bool continuation = false;
   while (pos < len) {
     // One read: up to and including a line feed, at most 1023 bytes.
     size_t room = len - pos < kCfgLineMax ? len - pos : kCfgLineMax;
@@ -294,9 +333,15 @@ size_t keepCfgLines(const char *text, size_t len, char *out) {
     size_t textLen = strnlen(text + pos, piece);
     memcpy(out + used, text + pos, textLen);
     out[used + textLen] = '\0';
-    size_t kept = normalizeCfgLine(out + used);
-    if (kept > 0) used += kept + 1;
+    size_t keptLen = normalizeCfgLine(out + used);
+    if (keptLen > 0) {
+      used += keptLen + 1;
+      if (origins != nullptr) origins[kept] = CfgLineOrigin{number, continuation};
+      ++kept;
+    }
     pos += piece;
+    continuation = nl == nullptr;
+    if (nl != nullptr) ++number;
   }
   return used;
 }
@@ -365,80 +410,110 @@ bool parseTraceCfgText(TraceCfg &cfg, const char *text, size_t len,
   return true;
 }
 
-bool setDebugLevel(const char *line, uint32_t *mask) {
-  if (line == nullptr || mask == nullptr) return false;
+// Searched case-sensitively in the whole line, key included.
+const CfgLevelWord kCfgLevelWords[] = {
+    {"INFO", 2},      {"WARN", 2},      {"FUNCBEG", 8}, {"FUNCEND", 16},
+    {"BEGINEND", 24}, {"PROCINFO", 32}, {"DEBUG", 4},   {"ERROR", 1},
+    {"VERBOSE", 2},   {"ALL", 63},      {"NONE", 0},
+};
+const size_t kCfgLevelWordCount =
+    sizeof(kCfgLevelWords) / sizeof(kCfgLevelWords[0]);
+
+CfgReason setDebugLevel(const char *line, uint32_t *mask) {
+  if (line == nullptr || mask == nullptr) return CfgReason::kNoLevelWord;
   bool found = false;
+  bool none = false;
   uint32_t bits = 0;
-  for (const LevelWord &w : kLevelWords) {
+  for (const CfgLevelWord &w : kCfgLevelWords) {
     if (strstr(line, w.word) != nullptr) {
       bits |= w.bits;
       found = true;
+      none = none || w.bits == 0;
     }
   }
-  if (strstr(line, "NONE") != nullptr) {
-    bits = 0;
-    found = true;
-  }
-  if (!found) return false;
-  *mask = bits;
-  return true;
+  if (!found) return CfgReason::kNoLevelWord;
+  *mask = none ? 0 : bits;
+  return CfgReason::kNone;
 }
 
-bool setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module) {
+CfgReason setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module) {
   const char *eq = strchr(line, '=');
-  if (eq == nullptr) return false;
+  if (eq == nullptr) return CfgReason::kNoEquals;
   const char *path = eq + 1;
   // Refused rather than cut: a cut path would name a different file.
-  if (strlen(path) > static_cast<size_t>(kPathMax)) return false;
+  if (strlen(path) > static_cast<size_t>(kPathMax)) {
+    return CfgReason::kPathTooLong;
+  }
   openModuleFile(cfg, module, path);
   const char *attached = getModuleFileName(cfg, module);
-  return attached != nullptr && strcmp(attached, path) == 0;
+  return attached != nullptr && strcmp(attached, path) == 0
+             ? CfgReason::kNone
+             : CfgReason::kNoFileSlot;
 }
 
-bool setMaxFileSize(const char *line, int64_t *size) {
+namespace {
+
+// Why a number with a unit was not taken: no unit at all, or one written in
+// the wrong case.
+CfgReason missingUnit(const char *digit, const char *const *lowerUnits) {
+  for (; *lowerUnits != nullptr; ++lowerUnits) {
+    if (strcasestr(digit, *lowerUnits) != nullptr) {
+      return CfgReason::kUnitLowerCase;
+    }
+  }
+  return CfgReason::kNoUnit;
+}
+
+}  // namespace
+
+CfgReason setMaxFileSize(const char *line, int64_t *size) {
   int64_t n;
   const char *digit;
-  if (!firstNumber(line, &n, &digit) || n == 0) return false;
+  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
+  if (n == 0) return CfgReason::kZero;
   if (strstr(digit, "MB") != nullptr) {
     *size = saturatingMul(n, 1048576);
   } else if (strstr(digit, "KB") != nullptr) {
     *size = saturatingMul(n, 1024);
   } else {
-    return false;
+    static const char *const kUnits[] = {"mb", "kb", nullptr};
+    return missingUnit(digit, kUnits);
   }
-  return true;
+  return CfgReason::kNone;
 }
 
-bool setMaxFileBackups(const char *line, int32_t *count) {
+CfgReason setMaxFileBackups(const char *line, int32_t *count) {
   int64_t n;
   const char *digit;
-  if (!firstNumber(line, &n, &digit)) return false;
+  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
   *count = n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
-  return true;
+  return CfgReason::kNone;
 }
 
-bool setReloadPeriod(const char *line, uint32_t *minutes) {
+CfgReason setReloadPeriod(const char *line, uint32_t *minutes) {
   int64_t n;
   const char *digit;
-  if (!firstNumber(line, &n, &digit) || n == 0) return false;
+  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
+  if (n == 0) return CfgReason::kZero;
   if (strchr(digit, 'H') != nullptr) {
     n = saturatingMul(n, 60);
   } else if (strchr(digit, 'M') == nullptr) {
-    return false;
+    static const char *const kUnits[] = {"h", "m", nullptr};
+    return missingUnit(digit, kUnits);
   }
   *minutes = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
-  return true;
+  return CfgReason::kNone;
 }
 
-bool setEnableTraces(const char *line, int32_t *flag) {
+CfgReason setEnableTraces(const char *line, int32_t *flag) {
   if (strstr(line, "ON") != nullptr) {
     *flag = 1;  // also inside "NONE"
   } else if (strstr(line, "OFF") != nullptr) {
     *flag = 0;
   } else {
-    return false;
+    return CfgReason::kNoOnOff;
   }
-  return true;
+  return CfgReason::kNone;
 }
 
 }  // namespace qolog

@@ -16,13 +16,31 @@ constexpr size_t kCfgLineMax = 1023;  // characters read as one line
 enum class CfgEvent {
   kSectionDefault,    // header of the DEFAULT section read by the first pass
   kSectionModule,     // a module section was added to the table
-  kSectionSkipped,    // a DEFAULT section after the first, or any DEFAULT header in the second pass
+  kSectionSkipped,    // a DEFAULT section after the first: ignored
   kSectionDropped,    // more module sections than the table holds
-  kHeaderMalformed,   // a header line without '[' ... ']': parsing stops here
+  kHeaderMalformed,   // a header without '[' ... ']' met by the first pass:
+                      // nothing is configured
+  kHeaderMalformedLater,  // met by the second pass: this and every later
+                          // section are dropped
   kKeyTaken,          // key recognised and its value applied
   kKeyRejected,       // key recognised, value unusable: the field is unchanged
   kKeyRepeated,       // key already seen in this section: line skipped
+  kKeyWrongSection,   // a key of the DEFAULT section in a module section
   kLineIgnored,       // no key word for this kind of section
+};
+
+// Why a value was not taken (kNone: it was).
+enum class CfgReason {
+  kNone,
+  kNoDigit,        // a number is needed and the line has no digit
+  kZero,           // the number is 0
+  kUnitLowerCase,  // the unit is there but not in capitals (mb, kb, h, m)
+  kNoUnit,         // no unit after the number
+  kNoLevelWord,    // no level word in the line
+  kNoOnOff,        // neither ON nor OFF in the line
+  kNoEquals,       // LOGFILENAME without '='
+  kPathTooLong,    // LOGFILENAME longer than a file slot holds
+  kNoFileSlot,     // all file slots are in use
 };
 
 struct CfgReport {
@@ -30,12 +48,34 @@ struct CfgReport {
   const char *line;     // the normalised line
   const char *section;  // upper-cased section name ("" for [])
   const char *key;      // the key recognised, or null
+  CfgReason reason;     // for kKeyRejected
+  // Section events: the name as written between the brackets, and whether
+  // the header had text before '[' or after ']'.
+  const char *rawName;
+  size_t rawNameLen;
+  bool extraText;
 };
 
 struct CfgReporter {
   void (*report)(void *context, const CfgReport &report);
   void *context;
 };
+
+// Where a kept line came from: its line number in the file, counted from 1,
+// and whether it is a later piece of a line longer than kCfgLineMax.
+struct CfgLineOrigin {
+  uint32_t number;
+  bool continuation;
+};
+
+// The level words in the order they are searched; "NONE", last, empties the
+// mask.
+struct CfgLevelWord {
+  const char *word;
+  uint32_t bits;
+};
+extern const CfgLevelWord kCfgLevelWords[];
+extern const size_t kCfgLevelWordCount;
 
 // Bytes needed by keepCfgLines for a text of `len` bytes.
 size_t cfgLinesCapacity(size_t len);
@@ -44,7 +84,10 @@ size_t cfgLinesCapacity(size_t len);
 // (a longer physical line becomes several), normalises each (comment cut at
 // ';'; spaces, CR, LF and double quotes removed) and appends the non-empty
 // ones to `out`, each followed by a zero byte. Returns the bytes used.
-size_t keepCfgLines(const char *text, size_t len, char *out);
+// With `origins` (room for one entry per two bytes of cfgLinesCapacity),
+// records where each kept line came from.
+size_t keepCfgLines(const char *text, size_t len, char *out,
+                    CfgLineOrigin *origins = nullptr);
 
 // Normalises one line in place; returns its new length.
 size_t normalizeCfgLine(char *line);
@@ -63,14 +106,14 @@ bool parseTraceCfgText(TraceCfg &cfg, const char *text, size_t len,
 // slot 0 keeps its path, count and flags.
 void resetTraceCfg(TraceCfg &cfg);
 
-// Value parsers. Each takes the whole normalised line and returns true when
-// it changed the field.
-bool setDebugLevel(const char *line, uint32_t *mask);
-bool setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module);
-bool setMaxFileSize(const char *line, int64_t *size);
-bool setMaxFileBackups(const char *line, int32_t *count);
-bool setReloadPeriod(const char *line, uint32_t *minutes);
-bool setEnableTraces(const char *line, int32_t *flag);
+// Value parsers. Each takes the whole normalised line and returns kNone when
+// it changed the field, else why it left the field alone.
+CfgReason setDebugLevel(const char *line, uint32_t *mask);
+CfgReason setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module);
+CfgReason setMaxFileSize(const char *line, int64_t *size);
+CfgReason setMaxFileBackups(const char *line, int32_t *count);
+CfgReason setReloadPeriod(const char *line, uint32_t *minutes);
+CfgReason setEnableTraces(const char *line, int32_t *flag);
 
 void removeChar(char *text, char c);
 

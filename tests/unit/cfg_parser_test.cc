@@ -112,7 +112,7 @@ TEST(CfgParserTest, Keys) {
     EXPECT_EQ(got[c.field], c.want);
   }
   int32_t flag = 1;
-  EXPECT_TRUE(setEnableTraces("ENABLETRACES=OFF", &flag));
+  EXPECT_EQ(setEnableTraces("ENABLETRACES=OFF", &flag), CfgReason::kNone);
   EXPECT_EQ(flag, 0);
 }
 
