@@ -58,6 +58,9 @@ done
 soname=$(objdump -p "$real" | awk '$1 == "SONAME" { print $2 }')
 [ "$soname" = "libqolog.so.$major" ] || fail "SONAME is '$soname', not libqolog.so.$major"
 [ -f "$libdir/libqolog.a" ] || fail "libqolog.a is missing"
+bindir_rel=$(sed -nE 's/^CMAKE_INSTALL_BINDIR:PATH=(.*)/\1/p' "$build/CMakeCache.txt")
+"$prefix/${bindir_rel:-bin}/qolog-check" "$pkg/qotrace.cfg" >/dev/null ||
+  fail "the installed qolog-check does not load tests/packaging/qotrace.cfg"
 nm --defined-only "$libdir/libqolog.a" 2>/dev/null | grep -w 'T qologTrace' >/dev/null ||
   fail "libqolog.a does not define qologTrace"
 cmp -s "$incdir/qolog.h" "$here/include/qolog.h" || fail "$incdir/qolog.h is missing or differs"
