@@ -670,11 +670,15 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
     std::string why = quoted(name) + " is not a module";
     char stored[qolog::kModuleNameSize] = {};
     qolog::copyModuleName(stored, qolog::kModuleNameMax, name.c_str());
-    if (!current && qolog::findUsedModuleByName(cfg, stored) != nullptr) {
-      why += ": names are compared exactly and the section is stored as " + quoted(stored) +
-             (name.size() > static_cast<size_t>(qolog::kModuleNameMax)
-                  ? " (upper case, cut at 33 characters)"
-                  : " (upper case)");
+    const ModuleCfg *same = qolog::findUsedModuleByName(cfg, stored);
+    if (!current && same != nullptr) {
+      // Module sections fill the table from slot 1 in file order.
+      size_t n = static_cast<size_t>(same - cfg.asModules) - 1;
+      std::string section = n < c.modules.size() ? "the section [" + c.modules[n].rawName +
+                                                       "] (line " +
+                                                       std::to_string(c.modules[n].headerLine) + ")"
+                                                 : "the section";
+      why += ": names are compared exactly and " + section + " is stored as " + quoted(stored);
     } else {
       why += ": no section has that name";
     }

@@ -69,6 +69,12 @@ const WarnCase kWarnCases[] = {
     {"[DEFAULT]\n[A]\nLOGFILENAME=a.log", 1, "default-without-file", "\"a.log\" of [A]"},
     {"[DEFAULT]\nDEBUGLEVEL=ALL", 1, "default-without-file", "dropped"},
     {std::string(kD) + "[A]\nLOGFILENAME=", 4, "empty-path", "empty"},
+    {std::string(kD) + [] {
+       std::string s;
+       for (int i = 0; i < 128; ++i) s += "[M" + std::to_string(i) + "]\n";
+       return s;
+     }(),
+     130, "section-dropped", "[M127] is dropped"},
     {std::string(kD) + "[A]\nLOGFILENAME=a\n" + std::string(1100, 'x'), 5, "long-line", "1023"},
 };
 
