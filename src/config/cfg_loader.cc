@@ -134,6 +134,8 @@ void reloadTraceCfg(time_t now) {
   }
   holdCancellation();
   checkCfgFile();
+  // After a rebuild no stream is open and this finds nothing to do.
+  closeReplacedFiles(ST_sTraceCfg);
   ST_lnTimeToReloadInSecondes =
       reloadDeadline(now, ST_sTraceCfg.nReloadPeriod);
 }

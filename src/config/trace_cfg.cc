@@ -2,7 +2,9 @@
 // releasing them, and the module-name text functions.
 #include "config/trace_cfg.h"
 
+#include <errno.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include "files/posix.h"
 
@@ -162,6 +164,24 @@ void closeFile(FILE **stream) {
   unlockFile(fileno(*stream));
   fclose(*stream);
   *stream = nullptr;
+}
+
+void closeReplacedFiles(TraceCfg &cfg) {
+  for (LogFile &f : cfg.asFiles) {
+    // Only a path that was the regular file itself can be compared: devices,
+    // pipes and links are left alone.
+    if (f.nUsed != 1 || f.pStream == nullptr || f.nRollable == 0) continue;
+    struct stat held;
+    struct stat named;
+    if (fstatFile(fileno(f.pStream), &held) != 0) continue;
+    if (statPath(f.szName, &named) == 0) {
+      if (named.st_dev == held.st_dev && named.st_ino == held.st_ino) continue;
+    } else if (errno != ENOENT && errno != ENOTDIR) {
+      continue;
+    }
+    closeFile(&f.pStream);
+    f.nHeaderWritten = 0;
+  }
 }
 
 void setOutputLevel(ModuleCfg *module, uint32_t output) {

@@ -98,6 +98,12 @@ void closeModule(TraceCfg &cfg, ModuleCfg *module);
 // Unlocks and closes the stream held in a slot's pStream, then clears it.
 void closeFile(FILE **stream);
 
+// Closes the stream of every rollable slot whose path no longer names the
+// file the stream holds (deleted, or renamed away or over from outside), so
+// that the next message reopens the path, banner first. A path that can't be
+// examined for another reason than being absent keeps its stream.
+void closeReplacedFiles(TraceCfg &cfg);
+
 void setOutputLevel(ModuleCfg *module, uint32_t output);
 void setDate(uint32_t format);
 void setGlobalModuleName(const char *name);

@@ -114,10 +114,17 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   char from[kBackupPathSize];
   char to[kBackupPathSize];
   long backups = module->nMaxFileBackups;
+  // Without a ".1" there is nothing to shift. That is also the state after a
+  // roll whose last rename failed (the file itself could not be renamed):
+  // shifting again at every retry would push one more backup out each time.
+  long start = 0;
+  if (backups > 1 && backupName(from, path, 1) && access(from, F_OK) == 0) {
+    start = shiftStart(path, backups);
+  }
   // The target is removed before each rename, never replaced by it: on
   // ext4 a rename over an existing file forces the renamed file's data out
   // to disk first, which slows every roll down.
-  for (long k = shiftStart(path, backups); k >= 1; --k) {
+  for (long k = start; k >= 1; --k) {
     if (!backupName(to, path, k + 1) || !backupName(from, path, k)) continue;
     removeFile(to);
     renameFile(from, to);
@@ -207,13 +214,28 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
 
 void writeToSlot(LogFile *slot, const char *data, size_t n) {
   if (slot->pStream == nullptr || n == 0) return;
-  if (writeAll(fileno(slot->pStream), data, n)) {
+  int fd = fileno(slot->pStream);
+  size_t written = writeAll(fd, data, n);
+  if (written == n) {
     if (slot->nRollable != 0 && slot->lnPosition >= 0) {
       slot->lnPosition += static_cast<int64_t>(n);
     }
-  } else {
-    slot->lnPosition = -1;
+    return;
   }
+  // A write cut short (a full disk) leaves part of a line that the next line
+  // would be glued to: take it back while the file still ends with it.
+  if (written > 0 && slot->nRollable != 0 && slot->lnPosition >= 0) {
+    struct stat st;
+    if (fstatFile(fd, &st) == 0 &&
+        static_cast<int64_t>(st.st_size) ==
+            slot->lnPosition + static_cast<int64_t>(written)) {
+      truncateFd(fd, static_cast<off_t>(slot->lnPosition));
+    }
+  }
+  // The next message reopens the file, and starts with a banner again: this
+  // write may have been the one that carried it.
+  slot->lnPosition = -1;
+  slot->nHeaderWritten = 0;
 }
 
 void forgetInheritedFiles(TraceCfg &cfg) {

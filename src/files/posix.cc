@@ -24,6 +24,14 @@ int fstatFile(int fd, struct stat *st) {
   return rc;
 }
 
+int statPath(const char *path, struct stat *st) {
+  int rc;
+  do {
+    rc = stat(path, st);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
+}
+
 ssize_t readSome(int fd, void *buf, size_t n) {
   ssize_t rc;
   do {
@@ -62,19 +70,27 @@ bool lockFileExclusive(int fd) { return setLock(fd, F_WRLCK) == 0; }
 
 void unlockFile(int fd) { setLock(fd, F_UNLCK); }
 
-bool writeAll(int fd, const void *buf, size_t n) {
+size_t writeAll(int fd, const void *buf, size_t n) {
   const char *p = static_cast<const char *>(buf);
-  while (n > 0) {
-    ssize_t rc = write(fd, p, n);
+  size_t done = 0;
+  while (done < n) {
+    ssize_t rc = write(fd, p + done, n - done);
     if (rc < 0) {
       if (errno == EINTR) continue;
-      return false;
+      break;
     }
-    if (rc == 0) return false;
-    p += rc;
-    n -= static_cast<size_t>(rc);
+    if (rc == 0) break;
+    done += static_cast<size_t>(rc);
   }
-  return true;
+  return done;
+}
+
+int truncateFd(int fd, off_t size) {
+  int rc;
+  do {
+    rc = ftruncate(fd, size);
+  } while (rc != 0 && errno == EINTR);
+  return rc;
 }
 
 int removeFile(const char *path) {

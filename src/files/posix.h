@@ -14,6 +14,8 @@ namespace qolog {
 // Returns the descriptor or -1.
 int openForRead(const char *path);
 int fstatFile(int fd, struct stat *st);
+// stat(2) of `path`, following symbolic links.
+int statPath(const char *path, struct stat *st);
 // Reads up to `n` bytes; returns the count, 0 at end of file, -1 on error.
 ssize_t readSome(int fd, void *buf, size_t n);
 void closeFd(int fd);
@@ -29,8 +31,12 @@ bool lockFileExclusive(int fd);
 void unlockFile(int fd);
 
 // Writes all of `n` bytes with one write(2) in the normal case; retries
-// short writes and EINTR. Returns false on error.
-bool writeAll(int fd, const void *buf, size_t n);
+// short writes and EINTR. Returns the bytes written: fewer than `n` after an
+// error.
+size_t writeAll(int fd, const void *buf, size_t n);
+
+// ftruncate, retried on EINTR.
+int truncateFd(int fd, off_t size);
 
 int removeFile(const char *path);
 int renameFile(const char *from, const char *to);

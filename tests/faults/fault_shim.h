@@ -1,0 +1,24 @@
+// Failures injected into the C library calls the library makes on its log
+// files. The test program defines fopen64, fcntl64, write, rename and unlink
+// itself, so the shared library's calls reach these first; each passes
+// through to the C library unless a fault armed for it matches the file.
+#ifndef QOLOG_TESTS_FAULTS_FAULT_SHIM_H_
+#define QOLOG_TESTS_FAULTS_FAULT_SHIM_H_
+
+namespace qfault {
+
+enum Call { kOpen, kLock, kWrite, kRename, kUnlink, kCalls };
+
+// The next `times` calls of `call` on a matching file fail with `err`
+// (times < 0: until clear()). A file matches when its base name equals
+// `name`, or, with `name` null, when its base name contains ".log": the
+// test's own files (configuration, stderr.txt) are never hit. rename
+// matches on its source, fcntl only for a write lock.
+void inject(Call call, int err, int times, const char *name = nullptr);
+void clear();
+// Calls of `call` on matching files since its inject(), failed or not.
+int attempts(Call call);
+
+}  // namespace qfault
+
+#endif  // QOLOG_TESTS_FAULTS_FAULT_SHIM_H_
