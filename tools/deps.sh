@@ -26,6 +26,17 @@ if [ "${QOLOG_WITH_CLANG:-0}" = 1 ]; then
 fi
 install "${need[@]+"${need[@]}"}"
 
+# The sanitizer runtimes of g++ (QOLOG_SANITIZE=address or thread) normally
+# come with it; install them where a trimmed machine lacks them.
+if command -v g++ >/dev/null; then
+  for lib in asan ubsan tsan; do
+    if [ ! -e "$(g++ -print-file-name="lib$lib.so")" ]; then
+      install "libgcc-$(g++ -dumpversion | cut -d. -f1)-dev"
+      break
+    fi
+  done
+fi
+
 if [ "${QOLOG_WITH_CLANG:-0}" = 1 ]; then
   # The fuzzer runtime of the clang that is installed, whatever its version.
   runtime=$(clang -print-file-name="libclang_rt.fuzzer-$(uname -m).a")
