@@ -74,6 +74,38 @@ void checkRecord(const qolog::TraceCfg &cfg, int32_t slot0Before) {
   }
 }
 
+// What the parser tells a reporter (qolog-check prints it) points inside
+// the line it reports.
+void checkReport(void *, const qolog::CfgReport &r) {
+  FUZZ_CHECK(r.line != nullptr && r.section != nullptr);
+  size_t len = strlen(r.line);
+  FUZZ_CHECK(len > 0 && len <= qolog::kCfgLineMax);
+  if (r.rawName != nullptr) {
+    FUZZ_CHECK(r.rawName > r.line && r.rawName + r.rawNameLen < r.line + len);
+  }
+  FUZZ_CHECK((r.event == qolog::CfgEvent::kKeyRejected) == (r.reason != qolog::CfgReason::kNone));
+}
+
+// Each kept line knows the file line it came from, in file order.
+void checkOrigins(const char *text, size_t size) {
+  size_t cap = qolog::cfgLinesCapacity(size);
+  char *lines = static_cast<char *>(malloc(cap));
+  auto *origins = static_cast<qolog::CfgLineOrigin *>(
+      malloc((cap / 2 + 1) * sizeof(qolog::CfgLineOrigin)));
+  FUZZ_CHECK(lines != nullptr && origins != nullptr);
+  size_t used = qolog::keepCfgLines(text, size, lines, origins);
+  size_t newlines = 0;
+  for (size_t i = 0; i < size; ++i) newlines += text[i] == '\n';
+  uint32_t last = 0;
+  size_t i = 0;
+  for (size_t pos = 0; pos < used; pos += strlen(lines + pos) + 1, ++i) {
+    FUZZ_CHECK(origins[i].number >= last && origins[i].number <= newlines + 1);
+    last = origins[i].number;
+  }
+  free(origins);
+  free(lines);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -81,8 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const char *text = reinterpret_cast<const char *>(data);
   for (int round = 0; round < 2; ++round) {
     int32_t slot0Before = g_cfg.asFiles[0].nUsed == 1 ? g_cfg.asFiles[0].nRefCount : 0;
-    if (!qolog::parseTraceCfgText(g_cfg, text, size, nullptr)) return 0;
+    qolog::CfgReporter reporter{checkReport, nullptr};
+    if (!qolog::parseTraceCfgText(g_cfg, text, size, round == 0 ? &reporter : nullptr)) {
+      return 0;
+    }
     checkRecord(g_cfg, slot0Before);
   }
+  checkOrigins(text, size);
   return 0;
 }
