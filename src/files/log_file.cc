@@ -108,8 +108,13 @@ long shiftStart(const char *path, long backups) {
   return highest < top ? highest : top;
 }
 
+// The old file stays open, and locked, until the new one is: a process that
+// opens the path meanwhile finds it locked (and takes its own per-process
+// file) instead of rolling it a second time under our feet, which would
+// rename our new file over the backup holding our lines.
 void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
-  closeFile(&slot->pStream);
+  FILE *old = slot->pStream;
+  slot->pStream = nullptr;
   const char *path = slot->szName;
   char from[kBackupPathSize];
   char to[kBackupPathSize];
@@ -129,16 +134,52 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
     removeFile(to);
     renameFile(from, to);
   }
+  bool moved = false;
   if (backups != 0) {
     if (backupName(to, path, 1)) {
       removeFile(to);
-      renameFile(path, to);
+      moved = renameFile(path, to) == 0;
     }
   } else {
-    removeFile(path);
+    moved = removeFile(path) == 0;
   }
+  // If the path still names the old file, it must be closed first: closing
+  // any descriptor of a file drops this process's lock on it, and the new
+  // stream's lock would go with it.
+  if (!moved) closeFile(&old);
   openFileLock(cfg, slot);
+  if (old != nullptr) closeFile(&old);
   slot->nHeaderWritten = 0;
+}
+
+}  // namespace
+
+namespace {
+
+// Opens `path` for appending under an exclusive lock; null when it can't be
+// opened or another process holds it.
+FILE *openLocked(const char *path) {
+  for (int tries = 0; tries < 2; ++tries) {
+    FILE *stream = openAppendStream(path);
+    if (stream == nullptr) return nullptr;
+    // The lock lives as long as the stream. A second descriptor of the same
+    // file opened and closed anywhere in this process drops it.
+    if (!lockFileExclusive(fileno(stream))) {
+      fclose(stream);
+      return nullptr;
+    }
+    // A file opened just before another process rolled it away is locked
+    // only once that process has let go of it, and by then the path names
+    // the new file (held by its roller): look again.
+    struct stat held;
+    struct stat named;
+    if (fstatFile(fileno(stream), &held) == 0 && statPath(path, &named) == 0 &&
+        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+      return stream;
+    }
+    fclose(stream);
+  }
+  return nullptr;
 }
 
 }  // namespace
@@ -172,13 +213,7 @@ void openFileLock(TraceCfg &cfg, LogFile *slot) {
       memcpy(path, slot->szName, strlen(slot->szName) + 1);
     }
     if (path[0] == '\0') return;
-    stream = openAppendStream(path);
-    // The lock lives as long as the stream. A second descriptor of the same
-    // file opened and closed anywhere in this process drops it.
-    if (stream != nullptr && !lockFileExclusive(fileno(stream))) {
-      fclose(stream);
-      stream = nullptr;
-    }
+    stream = openLocked(path);
     if (stream != nullptr || cfg.szPid[0] != '\0') break;
     setProcessTag(cfg);  // first failure of the process: tag set once, for good
   }
