@@ -177,12 +177,13 @@ bool Check::load(const char *fileArg) {
     const char *tried = nullptr;
     fd = qolog::openCfgFile(&tried);
     path = tried;
-    where = strcmp(tried, "qotrace.cfg") == 0 ? "found in the current directory"
-                                              : "found in /etc (there is no ./qotrace.cfg)";
+    where = strcmp(tried, "qotrace.cfg") == 0
+                ? "found in the current directory"
+                : "found in /etc: ./qotrace.cfg could not be opened";
   }
   if (fd < 0) {
     where = fileArg != nullptr ? std::string("cannot be opened: ") + strerror(errno)
-                               : "no qotrace.cfg in the current directory nor in /etc: "
+                               : "neither ./qotrace.cfg nor /etc/qotrace.cfg can be opened: "
                                  "the library loads nothing and writes nothing";
     return false;
   }
@@ -255,8 +256,7 @@ std::string reasonText(CfgReason reason, const char *key) {
       return period ? "unit in lower case: only H and M count"
                     : "unit in lower case: only MB and KB count";
     case CfgReason::kNoUnit:
-      return period ? "no unit after the number: write H or M"
-                    : "no unit after the number: write MB or KB";
+      return period ? "no H or M after the number" : "no MB or KB after the number";
     case CfgReason::kNoLevelWord: return "no level word (they are case-sensitive)";
     case CfgReason::kNoOnOff: return "neither ON nor OFF in the line (case-sensitive)";
     case CfgReason::kNoEquals: return "no '=' before the path";
@@ -302,14 +302,16 @@ std::vector<std::string> words(const std::string &s) {
 void Check::levelWordNotes(uint32_t line, const std::string &text, const std::string &keyPart,
                            bool rejected) {
   std::vector<std::string> ws = words(text);
-  bool none = false;
+  bool none = text.find("NONE") != std::string::npos;
   int matches = 0;
   for (size_t i = 0; i < qolog::kCfgLevelWordCount; ++i) {
     const std::string word = qolog::kCfgLevelWords[i].word;
     size_t at = text.find(word);
     if (at == std::string::npos) continue;
     ++matches;
-    none = none || qolog::kCfgLevelWords[i].bits == 0;
+    // With NONE present, where the other words were found makes no difference.
+    bool isNone = qolog::kCfgLevelWords[i].bits == 0;
+    if (none && !isNone) continue;
     if (std::find(ws.begin(), ws.end(), word) != ws.end()) continue;
     std::string inside;
     for (const std::string &w : ws) {
@@ -403,8 +405,9 @@ void Check::report(const qolog::CfgReport &r) {
     case CfgEvent::kHeaderMalformed:
       malformed = true;
       warn(line, "malformed-header",
-           "a header must be [NAME] and the first line must be one: nothing is configured, "
-           "DEFAULT has no file and no module section is read, so nothing is written");
+           "a malformed header (a file must start with [NAME], and every line starting with '[' "
+           "is a header): nothing is configured, DEFAULT has no file and no module section "
+           "is read, so nothing is written");
       return;
     case CfgEvent::kHeaderMalformedLater:
       warn(line, "malformed-header",
@@ -680,7 +683,7 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
                                                  : "the section";
       why += ": names are compared exactly and " + section + " is stored as " + quoted(stored);
     } else {
-      why += ": no section has that name";
+      why += ": no module of that name is in the table";
     }
     if (cfg.nEnableTraces != 1) {
       return fail("module", why + "; the DEFAULT fallback is off (ENABLETRACES), so the "

@@ -277,6 +277,9 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
         if (strcmp(name, kDefaultName) != 0) {
           reportSection(reporter, CfgEvent::kSectionDropped, cur.line(), name,
                         dropped);
+        } else if (cur.pos != defaultPos) {
+          reportSection(reporter, CfgEvent::kSectionSkipped, cur.line(),
+                        kDefaultName, dropped);
         }
         cur.nextHeader();
       }

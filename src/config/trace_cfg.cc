@@ -173,6 +173,15 @@ void closeReplacedFiles(TraceCfg &cfg) {
     if (f.nUsed != 1 || f.pStream == nullptr || f.nRollable == 0) continue;
     struct stat held;
     struct stat named;
+    if (f.szName[0] != '/') {
+      // A relative path is looked at only from the directory it was opened in.
+      struct stat cwd;
+      if (statPath(".", &cwd) != 0 ||
+          static_cast<uint64_t>(cwd.st_dev) != f.ulOpenedInDev ||
+          static_cast<uint64_t>(cwd.st_ino) != f.ulOpenedInIno) {
+        continue;
+      }
+    }
     if (fstatFile(fileno(f.pStream), &held) != 0) continue;
     if (statPath(f.szName, &named) == 0) {
       if (named.st_dev == held.st_dev && named.st_ino == held.st_ino) continue;

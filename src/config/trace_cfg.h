@@ -49,6 +49,11 @@ struct LogFile {
   // link keeps the position it had when opened (0 for /dev/null, -1 where
   // there is none) and never rolls.
   int32_t nRollable;
+  // For a relative path, the working directory it was opened in (device and
+  // inode of "."): after a chdir the path names another file, which does not
+  // mean that this one was deleted.
+  uint64_t ulOpenedInDev;
+  uint64_t ulOpenedInIno;
 };
 
 struct TraceCfg {

@@ -143,11 +143,18 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   } else {
     moved = removeFile(path) == 0;
   }
-  // If the path still names the old file, it must be closed first: closing
-  // any descriptor of a file drops this process's lock on it, and the new
-  // stream's lock would go with it.
-  if (!moved) closeFile(&old);
-  openFileLock(cfg, slot);
+  // The new file is opened while the old one is still held, without
+  // falling back to a per-process name. Otherwise (the path still names the
+  // old file, no descriptor is left, another process took the new file) the
+  // old one is closed first and the file opened as at any other time. It
+  // must be closed first where the path still names it: closing any
+  // descriptor of a file drops this process's lock on it, the new stream's
+  // included.
+  if (moved) openFileLock(cfg, slot, false);
+  if (slot->pStream == nullptr) {
+    closeFile(&old);
+    openFileLock(cfg, slot);
+  }
   if (old != nullptr) closeFile(&old);
   slot->nHeaderWritten = 0;
 }
@@ -200,7 +207,7 @@ bool perProcessName(const char *path, const char *tag, char *out,
   return true;
 }
 
-void openFileLock(TraceCfg &cfg, LogFile *slot) {
+void openFileLock(TraceCfg &cfg, LogFile *slot, bool fallBack) {
   // An empty path never gets a stream, creates no file and sets no tag.
   if (slot == nullptr || slot->szName[0] == '\0') return;
   char path[kPathSize];
@@ -214,12 +221,16 @@ void openFileLock(TraceCfg &cfg, LogFile *slot) {
     }
     if (path[0] == '\0') return;
     stream = openLocked(path);
-    if (stream != nullptr || cfg.szPid[0] != '\0') break;
+    if (stream != nullptr || cfg.szPid[0] != '\0' || !fallBack) break;
     setProcessTag(cfg);  // first failure of the process: tag set once, for good
   }
   if (stream == nullptr) return;
   slot->pStream = stream;
   seekToEnd(slot, path);
+  struct stat cwd;
+  bool relative = path[0] != '/' && statPath(".", &cwd) == 0;
+  slot->ulOpenedInDev = relative ? static_cast<uint64_t>(cwd.st_dev) : 0;
+  slot->ulOpenedInIno = relative ? static_cast<uint64_t>(cwd.st_ino) : 0;
   if (strcmp(path, slot->szName) == 0) return;
   if (strlen(path) > static_cast<size_t>(kPathMax)) return;
   memcpy(slot->szName, path, strlen(path) + 1);
@@ -247,15 +258,15 @@ LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module) {
   return slot;
 }
 
-void writeToSlot(LogFile *slot, const char *data, size_t n) {
-  if (slot->pStream == nullptr || n == 0) return;
+bool writeToSlot(LogFile *slot, const char *data, size_t n) {
+  if (slot->pStream == nullptr || n == 0) return true;
   int fd = fileno(slot->pStream);
   size_t written = writeAll(fd, data, n);
   if (written == n) {
     if (slot->nRollable != 0 && slot->lnPosition >= 0) {
       slot->lnPosition += static_cast<int64_t>(n);
     }
-    return;
+    return true;
   }
   // A write cut short (a full disk) leaves part of a line that the next line
   // would be glued to: take it back while the file still ends with it.
@@ -271,6 +282,7 @@ void writeToSlot(LogFile *slot, const char *data, size_t n) {
   // write may have been the one that carried it.
   slot->lnPosition = -1;
   slot->nHeaderWritten = 0;
+  return false;
 }
 
 void forgetInheritedFiles(TraceCfg &cfg) {

@@ -12,8 +12,9 @@ namespace qolog {
 
 // Gives a slot in use an open, locked stream positioned at the end, trying
 // its configured path and then, once the process tag is set, its
-// per-process path.
-void openFileLock(TraceCfg &cfg, LogFile *slot);
+// per-process path. Without `fallBack` a failure leaves the slot without a
+// stream instead of setting the process tag.
+void openFileLock(TraceCfg &cfg, LogFile *slot, bool fallBack = true);
 
 // The module's slot, opened and rolled as needed; null when it has none.
 LogFile *rollingFiles(TraceCfg &cfg, const ModuleCfg *module);
@@ -26,7 +27,8 @@ bool perProcessName(const char *path, const char *tag, char *out,
 
 // Appends `n` bytes to the slot's stream and advances its position; a failed
 // write marks the position bad so that the next message reopens the file.
-void writeToSlot(LogFile *slot, const char *data, size_t n);
+// Returns false when the write failed.
+bool writeToSlot(LogFile *slot, const char *data, size_t n);
 
 // In a child after fork: the parent holds the locks of the inherited files.
 // Clears the process tag, puts renamed slots back on their configured path

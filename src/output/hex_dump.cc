@@ -166,7 +166,9 @@ void writeDump(LogFile *slot, const unsigned char *bytes, int32_t length,
     int count = length - i < kDumpRowBytes ? static_cast<int>(length - i)
                                            : kDumpRowBytes;
     if (sizeof(ST_acDumpBuf) - used < kDumpRowMax) {
-      writeToSlot(slot, buf, used);
+      // After a failed write (a full disk) the rest of the dump would only
+      // leave rows without their line.
+      if (!writeToSlot(slot, buf, used)) return;
       used = 0;
     }
     used += count == kDumpRowBytes

@@ -49,7 +49,7 @@ const WarnCase kWarnCases[] = {
     {std::string(kD) + "MAXFILESIZE=big", 3, "value-rejected", "no digit"},
     {std::string(kD) + "MAXFILESIZE=0MB", 3, "value-rejected", "the number is 0"},
     {std::string(kD) + "MAXFILESIZE=2mb", 3, "value-rejected", "lower case"},
-    {std::string(kD) + "MAXFILESIZE=2", 3, "value-rejected", "no unit"},
+    {std::string(kD) + "MAXFILESIZE=2", 3, "value-rejected", "no MB or KB"},
     {std::string(kD) + "RELOADPERIOD=2h", 3, "value-rejected", "only H and M"},
     {std::string(kD) + "ENABLETRACES=on", 3, "value-rejected", "neither ON nor OFF"},
     {std::string(kD) + "[A]\nLOGFILENAME=a\nLOGFILENAME=b", 5, "key-repeated", "line 4"},

@@ -102,13 +102,16 @@ TEST(Faults, FailingFileCallsLoseOnlyTheMessagesTheyHit) {
     Files files;
   };
   const Row rows[] = {
-      // Both names refused: f1 lost; the next message opens the per-process name.
+      // The roll opens the new file while the old one is held, then again
+      // after closing it, then the per-process name: nothing is lost.
       {"open fails twice", qfault::kOpen, EMFILE, 2, nullptr, 2,
-       {{"a.log.1", "B one"}, {"#-a.log", "B f2 f3 after"}}},
+       {{"a.log.1", "B one"}, {"#-a.log", "B f1 f2 f3 after"}}},
       {"configured name can't be opened", qfault::kOpen, EACCES, -1, "a.log", 2,
        {{"a.log.1", "B one"}, {"#-a.log", "B f1 f2 f3 after"}}},
+      {"open fails once", qfault::kOpen, EMFILE, 1, nullptr, 2,
+       {{"a.log.1", "B one"}, {"a.log", "B f1 f2 f3 after"}}},
       {"lock refused once", qfault::kLock, ENOLCK, 1, nullptr, 2,
-       {{"a.log", ""}, {"a.log.1", "B one"}, {"#-a.log", "B f1 f2 f3 after"}}},
+       {{"a.log.1", "B one"}, {"a.log", "B f1 f2 f3 after"}}},
       // The failing lines are lost; the next message reopens and writes the
       // banner again.
       {"disk full twice", qfault::kWrite, ENOSPC, 2, nullptr, 2,
@@ -149,6 +152,34 @@ TEST(Faults, RetriedRollsKeepTheBackups) {
     qfault::clear();
     log("after");
     wantFiles(".", {{"a.log.2", "=old1"}, {"a.log.1", "B one B f1 B f2 B f3"}, {"a.log", "B after"}});
+  });
+}
+
+// A dump whose first write fails leaves no rows without their line.
+TEST(Faults, FailedDumpLeavesNoStrayRows) {
+  scenario("[DEFAULT]\nLOGFILENAME=a.log\n", [] {
+    log("first");
+    const std::vector<unsigned char> big(40000, 'A');  // several writes of rows
+    qfault::inject(qfault::kWrite, ENOSPC, 1);
+    qologLogBin("DEFAULT", QOLOG_ERROR, big.data(), static_cast<int>(big.size()), "dump");
+    qfault::clear();
+    log("after");
+    wantFiles(".", {{"a.log", "B first B after"}});
+  });
+}
+
+// After a chdir a relative path names another file: the open one is kept,
+// not taken for deleted at the reload check.
+TEST(Faults, ChangedDirectoryIsNotADeletedFile) {
+  scenario(kCfg + std::string("2\n"), [] {
+    log("first");
+    // The same configuration file (not a newer one) is found from there.
+    CHILD_CHECK(mkdir("sub", 0755) == 0 && link("qotrace.cfg", "sub/qotrace.cfg") == 0);
+    CHILD_CHECK(chdir("sub") == 0);
+    qtest::setFakeClock(kNow + 61);  // the reload check is due
+    log("second");
+    CHILD_CHECK(chdir("..") == 0 && unlink("sub/qotrace.cfg") == 0 && rmdir("sub") == 0);
+    wantFiles(".", {{"a.log", "B first @ second"}});
   });
 }
 
