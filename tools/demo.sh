@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Builds libqolog and its demo, runs the demo in a scratch directory with the
-# sample configuration, and shows the log files it wrote.
+# sample configuration, and shows the log files it wrote and what qolog-check
+# makes of the configuration.
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bash "$here/tools/deps.sh"
 build=${QOLOG_BUILD_DIR:-$here/build}
 cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQOLOG_BUILD_EXAMPLES=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target qolog_demo >/dev/null
+cmake --build "$build" -j"$(nproc)" --target qolog_demo qolog-check >/dev/null
 run=$here/out/demo
 rm -rf "$run" && mkdir -p "$run/logs"
 cp "$here/examples/qotrace.cfg" "$run/"
@@ -17,3 +18,6 @@ for f in "$run"/logs/*; do
   echo "==> ${f#$here/} <=="
   cat "$f"
 done
+echo
+echo "==> what qolog-check makes of examples/qotrace.cfg <=="
+"$build/tools/qolog-check" "$here/examples/qotrace.cfg" || true
