@@ -31,6 +31,7 @@
 
 #include "qolog.h"
 #include "stress_util.h"
+#include "support/fake_clock.h"
 
 namespace {
 
@@ -200,7 +201,7 @@ int main(int argc, char **argv) {
     rounds.push_back(model.now);
   };
   rewrite(&kFirst, newest);
-  setClock(1700000000);
+  qtest::setFakeClock(1700000000);
   const int fdsBefore = countDescriptors("");
   qologLog("NOBODY", 64, "never written");  // loads the first file before any rewrite
 
@@ -237,7 +238,7 @@ int main(int argc, char **argv) {
                                                : model.recorded;
     rewrite(step.cfg, mtime);
     written.store(int(rounds.size()) - 1);
-    advanceClock(7200);  // past any deadline: one minute, or sixty after a reset
+    qtest::advanceFakeClock(7200);  // past any deadline: one minute, or sixty after a reset
     qologLog("NOBODY", 64, "never written");  // runs the check if no writer did
     applied.store(int(rounds.size()) - 1);
     for (int t = 0; t < o.threads; ++t) {
@@ -249,7 +250,7 @@ int main(int argc, char **argv) {
   const size_t roundsRun = rounds.size() - 1;
   // A last reload closes every file.
   rewrite(&kShared, newest += 100);
-  advanceClock(7200);
+  qtest::advanceFakeClock(7200);
   qologLog("NOBODY", 64, "never written");
   const int fdsAfter = countDescriptors(""), fdsInside = countDescriptors(dir);
 

@@ -91,11 +91,6 @@ inline std::vector<std::string_view> splitLines(std::string_view all) {
   return lines;
 }
 
-// The wall clock the library reads, from stress_clock.cc (reload program
-// only): realtime reads return `seconds` from the first set on.
-void setClock(long seconds);
-void advanceClock(long seconds);
-
 // Collects failures; prints the first few, counts all.
 struct Problems {
   long count = 0;

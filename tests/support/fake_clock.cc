@@ -2,12 +2,17 @@
 #include "support/fake_clock.h"
 
 #include <dlfcn.h>
+#include <stdint.h>
 #include <sys/time.h>
+
+#include <atomic>
 
 namespace {
 
-bool g_fake = false;
-struct timespec g_now;
+// Nanoseconds since the epoch, -1 while the real clock is in force. Atomic:
+// the stress tests move the clock while other threads log.
+std::atomic<int64_t> g_nowNs{-1};
+constexpr int64_t kNsPerSecond = 1000000000;
 
 using ClockGettime = int (*)(clockid_t, struct timespec *);
 
@@ -22,29 +27,24 @@ int realClockGettime(clockid_t id, struct timespec *ts) {
 namespace qtest {
 
 void setFakeClock(time_t seconds, long nanoseconds) {
-  g_now.tv_sec = seconds;
-  g_now.tv_nsec = nanoseconds;
-  g_fake = true;
+  g_nowNs.store(static_cast<int64_t>(seconds) * kNsPerSecond + nanoseconds);
 }
 
 void advanceFakeClock(time_t seconds, long nanoseconds) {
-  g_now.tv_sec += seconds;
-  g_now.tv_nsec += nanoseconds;
-  while (g_now.tv_nsec >= 1000000000L) {
-    g_now.tv_nsec -= 1000000000L;
-    g_now.tv_sec++;
-  }
+  g_nowNs.fetch_add(static_cast<int64_t>(seconds) * kNsPerSecond + nanoseconds);
 }
 
-void clearFakeClock() { g_fake = false; }
+void clearFakeClock() { g_nowNs.store(-1); }
 
 }  // namespace qtest
 
 extern "C" {
 
 int clock_gettime(clockid_t id, struct timespec *ts) {
-  if (g_fake && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
-    *ts = g_now;
+  int64_t now = g_nowNs.load();
+  if (now >= 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
+    ts->tv_sec = static_cast<time_t>(now / kNsPerSecond);
+    ts->tv_nsec = static_cast<long>(now % kNsPerSecond);
     return 0;
   }
   return realClockGettime(id, ts);
