@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "config/cfg_parser.h"
 #include "config/trace_cfg.h"
 #include "files/posix.h"
+#include "output/line_writer.h"
 
 namespace {
 
@@ -136,7 +136,9 @@ class Check {
   bool malformed = false;  // the first pass met a malformed header
   std::string path;
   std::string where;       // how the file was found, or why none was
-  std::unique_ptr<TraceCfg> cfg{new TraceCfg()};
+  // The library's own record, zero as at process start: the explanation
+  // then asks the writer's own lookup and level test.
+  TraceCfg *cfg = &qolog::ST_sTraceCfg;
   std::vector<Diagnostic> diags;
   std::vector<ModuleInfo> modules;  // module sections in table order (slot 1 up)
   uint32_t defaultLine = 0;
@@ -666,8 +668,12 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
     return e;
   };
   if (!c.found) return fail("configuration", "no configuration is loaded: nothing is written");
-  ModuleCfg *m = qolog::findUsedModuleByName(cfg, name.c_str());
-  if (m != nullptr) {
+  // The verdicts are the writer's (resolveModule, levelPasses); the steps
+  // only tell which of their conditions decided.
+  const char *printed = nullptr;
+  ModuleCfg *m = qolog::resolveModule(name.c_str(), &printed);
+  e.fallback = m != nullptr && m != qolog::findUsedModuleByName(cfg, name.c_str());
+  if (m != nullptr && !e.fallback) {
     e.steps.push_back(Step{"module", true, quoted(name) + " is a configured module"});
   } else {
     std::string why = quoted(name) + " is not a module";
@@ -685,30 +691,30 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
     } else {
       why += ": no module of that name is in the table";
     }
-    if (cfg.nEnableTraces != 1) {
+    if (m == nullptr) {
       return fail("module", why + "; the DEFAULT fallback is off (ENABLETRACES), so the "
                                   "message is dropped");
     }
-    m = qolog::findUsedModuleByName(cfg, "DEFAULT");
-    if (m == nullptr) return fail("module", why + " and there is no DEFAULT module");
-    e.fallback = true;
     e.steps.push_back(Step{"module", true,
                            why + "; ENABLETRACES is on, so DEFAULT stands in (the line shows " +
                                quoted(name) + ")"});
   }
   e.module = m->szName;
+  bool passes = qolog::levelPasses(m, level);
   uint32_t missing = level & ~m->nDebugLevel;
-  if (missing != 0) {
+  if (!passes && missing != 0) {
     std::string lacks = join(levelNames(missing), " ");
     if (missing & ~63u) lacks += (lacks.empty() ? "" : " and ") + std::string("bits above PROCINFO (32), which no mask has");
     return fail("level", quoted(e.module) + "'s mask " + levelText(m->nDebugLevel) + " lacks " +
                              lacks + ": dropped");
   }
-  if ((level & 63u) == 0) return fail("level", "the level has none of the six level bits: dropped");
+  if (!passes && (level & 63u) == 0) {
+    return fail("level", "the level has none of the six level bits: dropped");
+  }
   e.steps.push_back(Step{"level", true,
                          "every bit of the level is in " + quoted(e.module) + "'s mask " +
                              levelText(m->nDebugLevel)});
-  if ((m->nOutput & 3u) == 0) return fail("output", "the module has no output: dropped");
+  if (!passes) return fail("output", "the module has no output: dropped");
   e.steps.push_back(Step{"output", true, "outputs: " + outputsOf(m->nOutput) +
                                              " (qologSetOutput can add standard error)"});
   const qolog::LogFile *slot = qolog::moduleFileSlot(cfg, m);
