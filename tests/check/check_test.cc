@@ -124,6 +124,8 @@ TEST(QologCheck, EffectiveConfigurationAndExitStatus) {
       {"DEBUGLEVEL=ALL\n[DEFAULT]", "", 2},  // the first line is not a header
       {"; nothing but a comment\n", "", 0},
       {clean, "missing.cfg", 2},
+      {clean, ".", 2},  // not a regular file
+      {clean, "--current A", 2},
       {clean, "--explain", 2},
       {clean, "--explain A NOTALEVEL", 2},
   };

@@ -20,6 +20,7 @@ struct Fault {
   char name[256];
 };
 Fault g_faults[kCalls];
+void (*g_beforeLock)() = nullptr;
 
 template <typename F>
 F next(const char *symbol) {
@@ -75,6 +76,8 @@ void clear() {
 
 int attempts(Call call) { return g_faults[call].seen; }
 
+void beforeLock(void (*hook)()) { g_beforeLock = hook; }
+
 }  // namespace qfault
 
 using qfault::fails;
@@ -96,6 +99,11 @@ int fcntl64(int fd, int cmd, ...) {
   va_end(ap);
   if (cmd == F_SETLK || cmd == F_SETLKW) {
     const struct flock *lock = static_cast<const struct flock *>(arg);
+    if (lock->l_type == F_WRLCK && qfault::g_beforeLock != nullptr) {
+      void (*hook)() = qfault::g_beforeLock;
+      qfault::g_beforeLock = nullptr;
+      hook();
+    }
     if (lock->l_type == F_WRLCK && failsOnFd(qfault::kLock, fd)) return -1;
   }
   return real(fd, cmd, arg);

@@ -19,6 +19,10 @@ void clear();
 // Calls of `call` on matching files since its inject(), failed or not.
 int attempts(Call call);
 
+// Runs `hook` once, right before the next write-lock request: what another
+// process could do between the library's open and its lock.
+void beforeLock(void (*hook)());
+
 }  // namespace qfault
 
 #endif  // QOLOG_TESTS_FAULTS_FAULT_SHIM_H_

@@ -155,6 +155,20 @@ TEST(Faults, RetriedRollsKeepTheBackups) {
   });
 }
 
+// A file rolled away by another process between our open and our lock is
+// not written: the path is opened again and names the new file.
+TEST(Faults, FileRolledAwayBeforeItsLockIsOpenedAgain) {
+  scenario("[DEFAULT]\nLOGFILENAME=a.log\n", [] {
+    qtest::writeFile("a.log", "old\n");
+    qfault::beforeLock([] {  // the roller's rename, and its new file
+      CHILD_CHECK(rename("a.log", "a.log.1") == 0);
+      qtest::writeFile("a.log", "");
+    });
+    log("first");
+    wantFiles(".", {{"a.log.1", "=old"}, {"a.log", "B first"}});
+  });
+}
+
 // A dump whose first write fails leaves no rows without their line.
 TEST(Faults, FailedDumpLeavesNoStrayRows) {
   scenario("[DEFAULT]\nLOGFILENAME=a.log\n", [] {
