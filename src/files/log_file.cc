@@ -29,11 +29,11 @@ void setProcessTag(TraceCfg &cfg) {
 // to the end reports (0 for /dev/null, -1 where there is no position). Only
 // a path that is itself the regular file opened may roll: renaming a
 // symbolic link such as /dev/stderr, or a device node, would replace it.
-void seekToEnd(LogFile *slot, const char *path) {
+// `st` is the stream's fstat.
+void seekToEnd(LogFile *slot, const char *path, const struct stat &st) {
   int fd = fileno(slot->pStream);
-  struct stat st;
   struct stat link;
-  bool regular = fstatFile(fd, &st) == 0 && S_ISREG(st.st_mode);
+  bool regular = S_ISREG(st.st_mode);
   slot->nRollable = regular && lstat(path, &link) == 0 && S_ISREG(link.st_mode) &&
                     link.st_dev == st.st_dev && link.st_ino == st.st_ino;
   if (regular) {
@@ -143,29 +143,23 @@ void roll(TraceCfg &cfg, LogFile *slot, const ModuleCfg *module) {
   } else {
     moved = removeFile(path) == 0;
   }
-  // The new file is opened while the old one is still held, without
-  // falling back to a per-process name. Otherwise (the path still names the
-  // old file, no descriptor is left, another process took the new file) the
-  // old one is closed first and the file opened as at any other time. It
-  // must be closed first where the path still names it: closing any
-  // descriptor of a file drops this process's lock on it, the new stream's
-  // included.
+  // Where that fails (no descriptor left, another process took the new
+  // file), or the path still names the old file, the old one is closed
+  // first and the file opened as at any other time, per-process fallback
+  // included. Closing any descriptor of a file drops this process's lock on
+  // it, so a stream on the same file must never outlive the old one's close.
   if (moved) openFileLock(cfg, slot, false);
   if (slot->pStream == nullptr) {
     closeFile(&old);
     openFileLock(cfg, slot);
   }
-  if (old != nullptr) closeFile(&old);
+  closeFile(&old);
   slot->nHeaderWritten = 0;
 }
 
-}  // namespace
-
-namespace {
-
-// Opens `path` for appending under an exclusive lock; null when it can't be
-// opened or another process holds it.
-FILE *openLocked(const char *path) {
+// Opens `path` for appending under an exclusive lock, with the stream's
+// fstat in `held`; null when it can't be opened or another process holds it.
+FILE *openLocked(const char *path, struct stat *held) {
   for (int tries = 0; tries < 2; ++tries) {
     FILE *stream = openAppendStream(path);
     if (stream == nullptr) return nullptr;
@@ -178,10 +172,9 @@ FILE *openLocked(const char *path) {
     // A file opened just before another process rolled it away is locked
     // only once that process has let go of it, and by then the path names
     // the new file (held by its roller): look again.
-    struct stat held;
     struct stat named;
-    if (fstatFile(fileno(stream), &held) == 0 && statPath(path, &named) == 0 &&
-        held.st_dev == named.st_dev && held.st_ino == named.st_ino) {
+    if (fstatFile(fileno(stream), held) == 0 && statPath(path, &named) == 0 &&
+        held->st_dev == named.st_dev && held->st_ino == named.st_ino) {
       return stream;
     }
     fclose(stream);
@@ -212,6 +205,7 @@ void openFileLock(TraceCfg &cfg, LogFile *slot, bool fallBack) {
   if (slot == nullptr || slot->szName[0] == '\0') return;
   char path[kPathSize];
   FILE *stream = nullptr;
+  struct stat held;
   for (int attempt = 0; attempt < 2 && stream == nullptr; ++attempt) {
     path[0] = '\0';
     if (cfg.szPid[0] != '\0' && slot->nPidRenamed == 0) {
@@ -220,13 +214,13 @@ void openFileLock(TraceCfg &cfg, LogFile *slot, bool fallBack) {
       memcpy(path, slot->szName, strlen(slot->szName) + 1);
     }
     if (path[0] == '\0') return;
-    stream = openLocked(path);
+    stream = openLocked(path, &held);
     if (stream != nullptr || cfg.szPid[0] != '\0' || !fallBack) break;
     setProcessTag(cfg);  // first failure of the process: tag set once, for good
   }
   if (stream == nullptr) return;
   slot->pStream = stream;
-  seekToEnd(slot, path);
+  seekToEnd(slot, path, held);
   struct stat cwd;
   bool relative = path[0] != '/' && statPath(".", &cwd) == 0;
   slot->ulOpenedInDev = relative ? static_cast<uint64_t>(cwd.st_dev) : 0;
