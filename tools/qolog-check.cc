@@ -5,6 +5,7 @@
 // its own.
 #include <ctype.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -20,8 +21,7 @@
 #include "config/cfg_loader.h"
 #include "config/cfg_parser.h"
 #include "config/trace_cfg.h"
-#include "files/posix.h"
-#include "output/line_writer.h"
+#include "config/module_lookup.h"
 
 namespace {
 
@@ -136,9 +136,9 @@ class Check {
   bool malformed = false;  // the first pass met a malformed header
   std::string path;
   std::string where;       // how the file was found, or why none was
-  // The library's own record, zero as at process start: the explanation
-  // then asks the writer's own lookup and level test.
-  TraceCfg *cfg = &qolog::ST_sTraceCfg;
+  // A record of its own, zero as at process start: the explanation then
+  // asks the writer's own lookup and level test.
+  TraceCfg *cfg = new TraceCfg();
   std::vector<Diagnostic> diags;
   std::vector<ModuleInfo> modules;  // module sections in table order (slot 1 up)
   uint32_t defaultLine = 0;
@@ -174,10 +174,10 @@ bool Check::load(const char *fileArg) {
   if (fileArg != nullptr) {
     path = fileArg;
     where = "given on the command line";
-    fd = qolog::openForRead(fileArg);
+    fd = qolog::os::openAt(qolog::os::system(), AT_FDCWD, fileArg, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   } else {
     const char *tried = nullptr;
-    fd = qolog::openCfgFile(&tried);
+    fd = qolog::openCfgFile(qolog::os::system(), qolog::kSystemCfgPath, &tried);
     path = tried;
     where = strcmp(tried, "qotrace.cfg") == 0
                 ? "found in the current directory"
@@ -190,15 +190,15 @@ bool Check::load(const char *fileArg) {
     return false;
   }
   struct stat st;
-  if (qolog::fstatFile(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    qolog::closeFd(fd);
+  if (qolog::os::statFd(qolog::os::system(), fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    qolog::os::closeFd(qolog::os::system(), fd);
     where = "is not a regular file: the library reads nothing from it (and does not "
             "look further) and writes nothing";
     return false;
   }
   size_t len = 0;
-  char *text = qolog::readCfgFile(fd, static_cast<size_t>(st.st_size), &len);
-  qolog::closeFd(fd);
+  char *text = qolog::readCfgFile(qolog::os::system(), fd, static_cast<size_t>(st.st_size), &len);
+  qolog::os::closeFd(qolog::os::system(), fd);
   if (text == nullptr) {
     where = "cannot be read";
     return false;
@@ -671,7 +671,8 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
   // The verdicts are the writer's (resolveModule, levelPasses); the steps
   // only tell which of their conditions decided.
   const char *printed = nullptr;
-  ModuleCfg *m = qolog::resolveModule(name.c_str(), &printed);
+  qolog::ModuleIndex index;
+  ModuleCfg *m = qolog::resolveModule(cfg, index, name.c_str(), nullptr, &printed);
   e.fallback = m != nullptr && m != qolog::findUsedModuleByName(cfg, name.c_str());
   if (m != nullptr && !e.fallback) {
     e.steps.push_back(Step{"module", true, quoted(name) + " is a configured module"});
@@ -700,7 +701,7 @@ Explanation explain(const Check &c, const std::string &name, bool current, uint3
                                quoted(name) + ")"});
   }
   e.module = m->szName;
-  bool passes = qolog::levelPasses(m, level);
+  bool passes = qolog::levelPasses(*m, level);
   uint32_t missing = level & ~m->nDebugLevel;
   if (!passes && missing != 0) {
     std::string lacks = join(levelNames(missing), " ");

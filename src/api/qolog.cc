@@ -1,7 +1,7 @@
 // The exported functions and the one lock that serialises them. Each entry
 // point saves the caller's errno, locks, calls one worker, unlocks and
 // restores errno; nothing below it takes a lock. Cancellation is held off
-// from the first I/O on (holdCancellation) until the lock is released.
+// from the first I/O on (State::cancel) until the lock is released.
 #include "qolog.h"
 
 #include <errno.h>
@@ -12,25 +12,23 @@
 
 #include <atomic>
 
-#include "config/trace_cfg.h"
-#include "files/log_file.h"
-#include "files/posix.h"
-#include "output/hex_dump.h"
-#include "output/line_writer.h"
+#include "pipeline/pipeline.h"
 
 namespace qolog {
 namespace {
 
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_once_t ST_sAtforkOnce = PTHREAD_ONCE_INIT;
-int ST_nForked = 0;  // set in a child after fork, handled at its next call
+pthread_once_t atforkOnce = PTHREAD_ONCE_INIT;
+bool forked = false;  // set in a child after fork, handled at its next call
+// The process's state. REQUIRES: mutex held.
+State state;
 
 // While another thread holds the lock it is usually inside one write(2) of
 // about a microsecond: waiters spin for a few microseconds before sleeping,
 // so that a message does not pay for a futex sleep and wake-up. They poll a
 // plain flag, not the mutex, to leave its cache line to the holder. The lock
 // keeps its default attributes and guarantees; the flag is only a hint.
-std::atomic<int> ST_nLockHeld{0};
+std::atomic<int> lockHeld{0};
 constexpr long kSpinNanoseconds = 4000;
 
 inline void cpuRelax() {
@@ -53,7 +51,7 @@ void lockLibrary() {
     clock_gettime(CLOCK_MONOTONIC, &start);
     bool got = false;
     for (unsigned spin = 1; !got; ++spin) {
-      if (ST_nLockHeld.load(std::memory_order_relaxed) == 0 &&
+      if (lockHeld.load(std::memory_order_relaxed) == 0 &&
           pthread_mutex_trylock(&mutex) == 0) {
         got = true;
       } else if (spin % 32 == 0 && elapsedNs(start) > kSpinNanoseconds) {
@@ -64,11 +62,11 @@ void lockLibrary() {
     }
     if (!got) pthread_mutex_lock(&mutex);
   }
-  ST_nLockHeld.store(1, std::memory_order_relaxed);
+  lockHeld.store(1, std::memory_order_relaxed);
 }
 
 void unlockLibrary() {
-  ST_nLockHeld.store(0, std::memory_order_relaxed);
+  lockHeld.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&mutex);
 }
 
@@ -79,9 +77,8 @@ void atforkChild() {
   // child's next call, under the lock. The forking thread, the child's only
   // one, holds the lock from atforkPrepare.
   pthread_mutex_unlock(&mutex);
-  ST_nLockHeld.store(0, std::memory_order_relaxed);
-  refreshCachedPid();
-  ST_nForked = 1;
+  lockHeld.store(0, std::memory_order_relaxed);
+  forked = true;
 }
 
 void registerAtfork() {
@@ -94,18 +91,17 @@ class Section {
   Section() : savedErrno_(errno) {
     // Before the lock: a fork between locking and registering would leave
     // the child a lock that nobody releases.
-    pthread_once(&ST_sAtforkOnce, registerAtfork);
+    pthread_once(&atforkOnce, registerAtfork);
     lockLibrary();
-    ST_nCallerErrno = savedErrno_;
-    if (ST_nForked != 0) {
-      ST_nForked = 0;
-      holdCancellation();
-      forgetInheritedFiles(ST_sTraceCfg);
+    state.callerErrno = savedErrno_;
+    if (forked) {
+      forked = false;
+      leaveParentFiles(state);
     }
   }
   ~Section() {
     int cancelState;
-    bool held = releaseCancellationHold(&cancelState);
+    bool held = state.cancel.release(&cancelState);
     unlockLibrary();
     if (held) pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno_;
@@ -116,19 +112,6 @@ class Section {
  private:
   int savedErrno_;
 };
-
-void setFile(const char *path) {
-  if (path == nullptr || strlen(path) > static_cast<size_t>(kPathMax)) return;
-  holdCancellation();  // releasing the old slot may close its file
-  TraceCfg &cfg = ST_sTraceCfg;
-  ModuleCfg *m = findUsedModuleByName(cfg, ST_szModuleName);
-  if (m == nullptr) return;
-  const char *current = getModuleFileName(cfg, m);
-  if (current == nullptr || strcmp(current, path) == 0) return;
-  releaseModuleFile(cfg, m);
-  m->nFileIndex = -1;  // still in use, with all its other settings
-  openModuleFile(cfg, m, path);
-}
 
 }  // namespace
 }  // namespace qolog
@@ -141,7 +124,7 @@ QOLOG_API void qologTrace(uint32_t level, const char *format, ...) noexcept {
   Section s;
   va_list args;
   va_start(args, format);
-  va_trace_module(nullptr, level, format, args);
+  traceMessage(state, Message{nullptr, level, format, nullptr, 0}, args);
   va_end(args);
 }
 
@@ -150,57 +133,54 @@ QOLOG_API void qologLog(const char *module, uint32_t level,
   Section s;
   va_list args;
   va_start(args, format);
-  va_trace_module(module, level, format, args);
+  traceMessage(state, Message{module, level, format, nullptr, 0}, args);
   va_end(args);
 }
 
 QOLOG_API void qologTraceBin(uint32_t level, const void *data, int32_t length,
                              const char *format, ...) noexcept {
+  if (data == nullptr || length == 0) return;  // not even the line
   Section s;
   va_list args;
   va_start(args, format);
-  va_trace_module_bin(nullptr, level, data, length, format, args);
+  traceMessage(state, Message{nullptr, level, format, data, length}, args);
   va_end(args);
 }
 
 QOLOG_API void qologLogBin(const char *module, uint32_t level,
                            const void *data, int32_t length,
                            const char *format, ...) noexcept {
+  if (data == nullptr || length == 0) return;  // not even the line
   Section s;
   va_list args;
   va_start(args, format);
-  va_trace_module_bin(module, level, data, length, format, args);
+  traceMessage(state, Message{module, level, format, data, length}, args);
   va_end(args);
 }
 
 QOLOG_API void qologClose(const char *module) noexcept {
   Section s;
-  ModuleCfg *m = findUsedModuleByName(ST_sTraceCfg, module);
-  if (m != nullptr) {
-    holdCancellation();  // the module's file may be closed
-    closeModule(ST_sTraceCfg, m);
-  }
+  closeNamedModule(state, module);
 }
 
 QOLOG_API void qologSetDate(uint32_t format) noexcept {
   Section s;
-  if (format <= 2) setDate(format);
+  setDateFormat(state, format);
 }
 
 QOLOG_API void qologSetFile(const char *path) noexcept {
   Section s;
-  setFile(path);
+  setCurrentFile(state, path);
 }
 
 QOLOG_API void qologSetOutput(uint32_t output) noexcept {
   Section s;
-  ModuleCfg *m = findUsedModuleByName(ST_sTraceCfg, ST_szModuleName);
-  if (m != nullptr) setOutputLevel(m, output & 3);
+  setCurrentOutput(state, output);
 }
 
 QOLOG_API void qologSetModuleName(const char *name) noexcept {
   Section s;
-  setGlobalModuleName(name);
+  setCurrentModuleName(state, name);
 }
 
 }  // extern "C"

@@ -2,56 +2,53 @@
 // read it and rebuild the store from it.
 #include "config/cfg_loader.h"
 
-#include <limits.h>
 #include <stdlib.h>
-#include <string.h>
-#include <sys/auxv.h>
 #include <sys/stat.h>
 
 #include "config/cfg_parser.h"
-#include "config/trace_cfg.h"
-#include "files/posix.h"
 
 namespace qolog {
 
-long ST_lnTimeToReloadInSecondes = -1;
-long ST_lnLastModificationTime = -1;
-long ST_lnLastModificationNsec = 0;
-int ST_nFirst = 0;
-const char *ST_szSystemCfgPath = "/etc/qotrace.cfg";
-
 namespace {
 
-const char kCfgName[] = "qotrace.cfg";
 // A file that keeps growing while it is read stops being read this far past
 // the size it had when examined; the next change reloads it anyway.
 const size_t kGrowthAllowance = 65536;
 
-bool isNewer(const struct stat &st) {
-  if (ST_lnLastModificationTime == -1) return true;
-  long sec = static_cast<long>(st.st_mtim.tv_sec);
-  long nsec = static_cast<long>(st.st_mtim.tv_nsec);
-  if (sec != ST_lnLastModificationTime) return sec > ST_lnLastModificationTime;
-  return nsec > ST_lnLastModificationNsec;
+bool isNewer(const CfgWatch &watch, const struct stat &st) {
+  if (watch.lastMtimeSec == -1) return true;
+  int64_t sec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  int64_t nsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+  if (sec != watch.lastMtimeSec) return sec > watch.lastMtimeSec;
+  return nsec > watch.lastMtimeNsec;
+}
+
+int openForRead(const os::Os &os, const char *path) {
+  // Non-blocking: a FIFO in place of the file must not hang the check.
+  return os::openAt(os, AT_FDCWD, path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
 }
 
 }  // namespace
 
+bool cfgCheckDue(const CfgWatch &watch, time_t now) {
+  return watch.nextCheck == -1 || static_cast<int64_t>(now) > watch.nextCheck;
+}
+
 // A privileged process (setuid, setgid, capabilities) reads only the system
 // file: whoever picks its working directory must not pick its log files.
-int openCfgFile(const char **path) {
-  if (getauxval(AT_SECURE) == 0) {
-    int fd = openForRead(kCfgName);
+int openCfgFile(const os::Os &os, const char *systemPath, const char **path) {
+  if (!os::isPrivileged()) {
+    int fd = openForRead(os, kCfgFileName);
     if (fd >= 0) {
-      if (path != nullptr) *path = kCfgName;
+      if (path != nullptr) *path = kCfgFileName;
       return fd;
     }
   }
-  if (path != nullptr) *path = ST_szSystemCfgPath;
-  return openForRead(ST_szSystemCfgPath);
+  if (path != nullptr) *path = systemPath;
+  return openForRead(os, systemPath);
 }
 
-char *readCfgFile(int fd, size_t expected, size_t *len) {
+char *readCfgFile(const os::Os &os, int fd, size_t expected, size_t *len) {
   size_t limit = expected + kGrowthAllowance;
   size_t cap = expected + 1;
   char *buf = static_cast<char *>(malloc(cap));
@@ -69,7 +66,7 @@ char *readCfgFile(int fd, size_t expected, size_t *len) {
       buf = bigger;
       cap = grown;
     }
-    ssize_t n = readSome(fd, buf + used, cap - used);
+    ssize_t n = os::readSome(os, fd, buf + used, cap - used);
     if (n < 0) {
       free(buf);
       return nullptr;
@@ -81,63 +78,38 @@ char *readCfgFile(int fd, size_t expected, size_t *len) {
   return buf;
 }
 
-namespace {
-
-void checkCfgFile() {
-  int fd = openCfgFile(nullptr);
-  if (fd < 0) return;
+bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg) {
+  int fd = openCfgFile(os, watch.systemPath, nullptr);
+  if (fd < 0) return false;
   struct stat st;
   // fstat of what was opened: an atomic replace in between cannot pair the
   // new modification time with the old text.
-  if (fstatFile(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    closeFd(fd);
-    return;
+  if (os::statFd(os, fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    os::closeFd(os, fd);
+    return false;
   }
-  bool changed = isNewer(st);
-  ST_lnLastModificationTime = static_cast<long>(st.st_mtim.tv_sec);
-  ST_lnLastModificationNsec = static_cast<long>(st.st_mtim.tv_nsec);
+  bool changed = isNewer(watch, st);
+  watch.lastMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+  watch.lastMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
   if (!changed) {
-    closeFd(fd);
-    return;
+    os::closeFd(os, fd);
+    return false;
   }
   size_t len = 0;
   size_t expected = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  char *text = readCfgFile(fd, expected, &len);
-  closeFd(fd);
-  if (text == nullptr) return;
-  char *lines = static_cast<char *>(malloc(cfgLinesCapacity(len)));
-  if (lines != nullptr) {
-    size_t used = keepCfgLines(text, len, lines);
-    if (ST_nFirst == 0) {
-      ST_nFirst = 1;
-      memset(&ST_sTraceCfg, 0, sizeof(ST_sTraceCfg));
-    }
-    rebuildTraceCfg(ST_sTraceCfg, lines, used, nullptr);
-    free(lines);
-  }
+  char *text = readCfgFile(os, fd, expected, &len);
+  os::closeFd(os, fd);
+  if (text == nullptr) return false;
+  bool rebuilt = parseTraceCfgText(cfg, text, len, nullptr);
   free(text);
+  return rebuilt;
 }
 
-}  // namespace
-
-long reloadDeadline(time_t now, unsigned long minutes) {
-  long base = static_cast<long>(now);
-  if (minutes > static_cast<unsigned long>(LONG_MAX / 60)) return LONG_MAX;
-  long add = static_cast<long>(minutes) * 60;
-  return base > LONG_MAX - add ? LONG_MAX : base + add;
-}
-
-void reloadTraceCfg(time_t now) {
-  if (ST_lnTimeToReloadInSecondes != -1 &&
-      static_cast<long>(now) <= ST_lnTimeToReloadInSecondes) {
-    return;
-  }
-  holdCancellation();
-  checkCfgFile();
-  // After a rebuild no stream is open and this finds nothing to do.
-  closeReplacedFiles(ST_sTraceCfg);
-  ST_lnTimeToReloadInSecondes =
-      reloadDeadline(now, ST_sTraceCfg.nReloadPeriod);
+void scheduleCfgCheck(CfgWatch &watch, time_t now, uint32_t minutes) {
+  // now + minutes * 60, saturated at the largest value.
+  int64_t base = static_cast<int64_t>(now);
+  int64_t add = static_cast<int64_t>(minutes) * 60;  // fits: minutes < 2^32
+  watch.nextCheck = base > INT64_MAX - add ? INT64_MAX : base + add;
 }
 
 }  // namespace qolog

@@ -1,42 +1,54 @@
-// Finding "qotrace.cfg" and re-reading it while the process runs.
-// REQUIRES: the library mutex is held for every function here.
+// Finding "qotrace.cfg", deciding when to look at it again, and re-reading it
+// when it changed. The only I/O of the configuration layer: reading that
+// file through the OS layer.
 #ifndef QOLOG_CONFIG_CFG_LOADER_H_
 #define QOLOG_CONFIG_CFG_LOADER_H_
 
 #include <stddef.h>
+#include <stdint.h>
 #include <time.h>
+
+#include "config/trace_cfg.h"
+#include "os/os.h"
 
 namespace qolog {
 
-// Time after which the next message checks the file; -1: never checked.
-extern long ST_lnTimeToReloadInSecondes;
-// Modification time of the file at the last check that could examine it
-// (seconds, -1 for none, and nanoseconds within the second).
-extern long ST_lnLastModificationTime;
-extern long ST_lnLastModificationNsec;
-// 1 once the first rebuild has zeroed the record.
-extern int ST_nFirst;
-// The configuration file read when the current directory has none (or the
-// process is privileged). Only tests, which never write /etc, point it
-// elsewhere; the library itself never changes it.
-extern const char *ST_szSystemCfgPath;
+constexpr char kCfgFileName[] = "qotrace.cfg";
+constexpr char kSystemCfgPath[] = "/etc/qotrace.cfg";
 
-// The check run first thing by every message, with the current time in whole
-// seconds. Rebuilds ST_sTraceCfg when the file's modification time has moved
-// forward since the last check.
-void reloadTraceCfg(time_t now);
+// What the checks of the configuration file remember between calls.
+struct CfgWatch {
+  // Wall-clock second after which the next message checks the file; -1:
+  // never checked.
+  int64_t nextCheck = -1;
+  // Modification time of the file at the last check that could examine it
+  // (-1: none yet).
+  int64_t lastMtimeSec = -1;
+  int64_t lastMtimeNsec = 0;
+  // The configuration file read when the current directory has none (or the
+  // process is privileged). Only tests, which never write /etc, point it
+  // elsewhere.
+  const char *systemPath = kSystemCfgPath;
+};
+
+// True when a message at `now` (whole seconds) must check the file.
+bool cfgCheckDue(const CfgWatch &watch, time_t now);
+
+// Looks at the file; when its modification time moved forward since the last
+// look, reads it and rebuilds `cfg` from it. Returns true after a rebuild.
+bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg);
+
+// The next check is due `minutes` after `now`.
+void scheduleCfgCheck(CfgWatch &watch, time_t now, uint32_t minutes);
 
 // Opens the configuration file for reading the way every check finds it:
-// ./qotrace.cfg, else the system file; *path (when given) tells which was
+// ./qotrace.cfg, else `systemPath`; *path (when given) tells which was
 // tried last. Returns the descriptor, or -1 when neither opens.
-int openCfgFile(const char **path);
+int openCfgFile(const os::Os &os, const char *systemPath, const char **path);
 
 // Reads the whole file behind `fd` into a heap buffer (free it), allowing
 // some growth past `expected` bytes. Null on a read error or without memory.
-char *readCfgFile(int fd, size_t expected, size_t *len);
-
-// now + minutes * 60, saturated at the largest time value.
-long reloadDeadline(time_t now, unsigned long minutes);
+char *readCfgFile(const os::Os &os, int fd, size_t expected, size_t *len);
 
 }  // namespace qolog
 

@@ -1,10 +1,11 @@
-// Parsing of configuration text: line normalisation, the two passes that
-// rebuild a TraceCfg (the DEFAULT section first, then the module sections),
-// the key table and the value parsers.
+// Parsing of configuration text: line normalisation and the two passes that
+// rebuild a TraceCfg (the DEFAULT section first, then the module sections).
 #include "config/cfg_parser.h"
 
 #include <stdlib.h>
 #include <string.h>
+
+#include "config/cfg_values.h"
 
 namespace qolog {
 
@@ -30,7 +31,6 @@ const Key kDefaultOrder[] = {kDebugLevel,     kLogFileName, kMaxFileSize,
 const Key kModuleOrder[] = {kMaxFileSize, kMaxFileBackups, kLogFileName,
                             kDebugLevel};
 
-const char kDefaultName[] = "DEFAULT";
 
 void report(const CfgReporter *reporter, CfgEvent event, const char *line,
             const char *section, const char *key,
@@ -56,26 +56,6 @@ void reportSection(const CfgReporter *reporter, CfgEvent event,
               CfgReason::kNone, header.rawName,
               header.rawNameLen, header.extraText};
   reporter->report(reporter->context, r);
-}
-
-// Reads the decimal number that starts at the line's first digit, saturating
-// at INT64_MAX. Returns false when the line has no digit.
-bool firstNumber(const char *line, int64_t *value, const char **digit) {
-  const char *p = line;
-  while (*p != '\0' && (*p < '0' || *p > '9')) ++p;
-  if (*p == '\0') return false;
-  *digit = p;
-  int64_t n = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) {
-    int d = *p - '0';
-    n = (n > (INT64_MAX - d) / 10) ? INT64_MAX : n * 10 + d;
-  }
-  *value = n;
-  return true;
-}
-
-int64_t saturatingMul(int64_t a, int64_t b) {
-  return (a > INT64_MAX / b) ? INT64_MAX : a * b;
 }
 
 // Section name of a header: the text between the first '[' and the first
@@ -197,14 +177,14 @@ bool passDefault(TraceCfg &cfg, LineCursor &cur, ModuleCfg *def,
       report(reporter, CfgEvent::kHeaderMalformed, cur.line(), "", nullptr);
       return false;
     }
-    if (strcmp(name, kDefaultName) != 0) {
+    if (strcmp(name, kDefaultModuleName) != 0) {
       cur.nextHeader();
       continue;
     }
     *defaultPos = cur.pos;
     reportSection(reporter, CfgEvent::kSectionDefault, cur.line(),
-                  kDefaultName, header);
-    SectionState section{kDefaultName, 0};
+                  kDefaultModuleName, header);
+    SectionState section{kDefaultModuleName, 0};
     for (cur.next(); !cur.atEnd() && !cur.atHeader(); cur.next()) {
       if (def != nullptr) {
         applyKeyLine(cfg, cur.line(), def, true, section, reporter);
@@ -241,14 +221,14 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
       report(reporter, CfgEvent::kHeaderMalformedLater, header, "", nullptr);
       return;
     }
-    bool isDefault = strcmp(cand.szName, kDefaultName) == 0;
+    bool isDefault = strcmp(cand.szName, kDefaultModuleName) == 0;
     // The table's room is known at the header; the section's lines are read
     // (and its file attached) even when it is then dropped.
     bool full = cfg.nUsedModules > kMaxModules - 1;
     if (isDefault) {
       if (cur.pos != defaultPos) {
         reportSection(reporter, CfgEvent::kSectionSkipped, header,
-                      kDefaultName, text);
+                      kDefaultModuleName, text);
       }
     } else {
       reportSection(reporter,
@@ -274,12 +254,12 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
                  nullptr);
           return;
         }
-        if (strcmp(name, kDefaultName) != 0) {
+        if (strcmp(name, kDefaultModuleName) != 0) {
           reportSection(reporter, CfgEvent::kSectionDropped, cur.line(), name,
                         dropped);
         } else if (cur.pos != defaultPos) {
           reportSection(reporter, CfgEvent::kSectionSkipped, cur.line(),
-                        kDefaultName, dropped);
+                        kDefaultModuleName, dropped);
         }
         cur.nextHeader();
       }
@@ -290,14 +270,6 @@ void passModules(TraceCfg &cfg, LineCursor &cur, const ModuleCfg &def,
     if (LogFile *file = moduleFileSlot(cfg, slot)) file->nRefCount++;
     cfg.nUsedModules++;
   }
-}
-
-}  // namespace
-
-size_t cfgLinesCapacity(size_t len) {
-  // A piece without its line feed (a cut long line, or the last line) gains
-  // a terminator it did not bring: at most one per 1023 bytes, plus one.
-  return len + len / kCfgLineMax + 2;
 }
 
 void removeChar(char *text, char c) {
@@ -318,6 +290,52 @@ size_t normalizeCfgLine(char *line) {
   removeChar(line, '\r');
   removeChar(line, '"');
   return strlen(line);
+}
+
+// The reset before a rebuild: the defaults of the globals and of module
+// slots 0..127; file slots 1..127 are freed, slot 0 keeps its path, count
+// and flags.
+void resetTraceCfg(TraceCfg &cfg) {
+  cfg.nDateFormat = QOLOG_DATE_CALENDAR;
+  cfg.nUsedModules = 1;
+  cfg.nReloadPeriod = kDefaultReloadPeriod;
+  cfg.nEnableTraces = 0;
+
+  ModuleCfg &def = cfg.asModules[0];
+  memset(&def, 0, sizeof(def));
+  def.nUsed = 1;
+  memcpy(def.szName, kDefaultModuleName, sizeof(kDefaultModuleName));
+  def.nDebugLevel = kDefaultLevel;
+  def.nFileIndex = -1;
+  def.nMaxFileSize = kDefaultMaxFileSize;
+  def.nMaxFileBackups = kDefaultMaxFileBackups;
+  def.nOutput = QOLOG_OUT_FILE;
+  for (int i = 1; i < kMaxModules; ++i) {
+    ModuleCfg &m = cfg.asModules[i];
+    memset(&m, 0, sizeof(m));
+    m.nDebugLevel = def.nDebugLevel;
+    m.nFileIndex = -1;
+    m.nMaxFileSize = def.nMaxFileSize;
+    m.nMaxFileBackups = def.nMaxFileBackups;
+    m.nOutput = QOLOG_OUT_FILE;
+  }
+  // File slot 0 survives every rebuild with its path, count and flags.
+  for (int i = 1; i < kMaxFiles; ++i) {
+    LogFile &f = cfg.asFiles[i];
+    f.nUsed = 0;
+    f.szName[0] = '\0';
+    f.nRefCount = 0;
+    f.nPidRenamed = 0;
+    f.nSerial++;
+  }
+}
+
+}  // namespace
+
+size_t cfgLinesCapacity(size_t len) {
+  // A piece without its line feed (a cut long line, or the last line) gains
+  // a terminator it did not bring: at most one per 1023 bytes, plus one.
+  return len + len / kCfgLineMax + 2;
 }
 
 size_t keepCfgLines(const char *text, size_t len, char *out,
@@ -349,51 +367,11 @@ size_t keepCfgLines(const char *text, size_t len, char *out,
   return used;
 }
 
-void resetTraceCfg(TraceCfg &cfg) {
-  for (LogFile &f : cfg.asFiles) {
-    if (f.nUsed == 1 && f.pStream != nullptr) closeFile(&f.pStream);
-  }
-  cfg.nDateFormat = 1;
-  cfg.nUsedModules = 1;
-  cfg.nReloadPeriod = kDefaultReloadPeriod;
-  cfg.nEnableTraces = 0;
-
-  ModuleCfg &def = cfg.asModules[0];
-  memset(&def, 0, sizeof(def));
-  def.nUsed = 1;
-  memcpy(def.szName, kDefaultName, sizeof(kDefaultName));
-  def.nDebugLevel = kDefaultLevel;
-  def.nFileIndex = -1;
-  def.nMaxFileSize = kDefaultMaxFileSize;
-  def.nMaxFileBackups = kDefaultMaxFileBackups;
-  def.nOutput = 1;
-  for (int i = 1; i < kMaxModules; ++i) {
-    ModuleCfg &m = cfg.asModules[i];
-    memset(&m, 0, sizeof(m));
-    m.nDebugLevel = def.nDebugLevel;
-    m.nFileIndex = -1;
-    m.nMaxFileSize = def.nMaxFileSize;
-    m.nMaxFileBackups = def.nMaxFileBackups;
-    m.nOutput = 1;
-  }
-  // File slot 0 survives every rebuild with its path, count and flags.
-  for (int i = 1; i < kMaxFiles; ++i) {
-    LogFile &f = cfg.asFiles[i];
-    f.nUsed = 0;
-    f.szName[0] = '\0';
-    f.nRefCount = 0;
-    f.nPidRenamed = 0;
-    f.nHeaderWritten = 0;
-    f.pStream = nullptr;
-    f.lnPosition = 0;
-  }
-}
-
 void rebuildTraceCfg(TraceCfg &cfg, const char *lines, size_t len,
                      const CfgReporter *reporter) {
   resetTraceCfg(cfg);
   cfg.nGeneration++;
-  ModuleCfg *def = findUsedModuleByName(cfg, kDefaultName);
+  ModuleCfg *def = findUsedModuleByName(cfg, kDefaultModuleName);
   LineCursor cur{lines, len, 0};
   size_t defaultPos = len;  // none
   bool ok = passDefault(cfg, cur, def, &defaultPos, reporter);
@@ -411,112 +389,6 @@ bool parseTraceCfgText(TraceCfg &cfg, const char *text, size_t len,
   rebuildTraceCfg(cfg, lines, used, reporter);
   free(lines);
   return true;
-}
-
-// Searched case-sensitively in the whole line, key included.
-const CfgLevelWord kCfgLevelWords[] = {
-    {"INFO", 2},      {"WARN", 2},      {"FUNCBEG", 8}, {"FUNCEND", 16},
-    {"BEGINEND", 24}, {"PROCINFO", 32}, {"DEBUG", 4},   {"ERROR", 1},
-    {"VERBOSE", 2},   {"ALL", 63},      {"NONE", 0},
-};
-const size_t kCfgLevelWordCount =
-    sizeof(kCfgLevelWords) / sizeof(kCfgLevelWords[0]);
-
-CfgReason setDebugLevel(const char *line, uint32_t *mask) {
-  if (line == nullptr || mask == nullptr) return CfgReason::kNoLevelWord;
-  bool found = false;
-  bool none = false;
-  uint32_t bits = 0;
-  for (const CfgLevelWord &w : kCfgLevelWords) {
-    if (strstr(line, w.word) != nullptr) {
-      bits |= w.bits;
-      found = true;
-      none = none || w.bits == 0;
-    }
-  }
-  if (!found) return CfgReason::kNoLevelWord;
-  *mask = none ? 0 : bits;
-  return CfgReason::kNone;
-}
-
-CfgReason setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module) {
-  const char *eq = strchr(line, '=');
-  if (eq == nullptr) return CfgReason::kNoEquals;
-  const char *path = eq + 1;
-  // Refused rather than cut: a cut path would name a different file.
-  if (strlen(path) > static_cast<size_t>(kPathMax)) {
-    return CfgReason::kPathTooLong;
-  }
-  openModuleFile(cfg, module, path);
-  const char *attached = getModuleFileName(cfg, module);
-  return attached != nullptr && strcmp(attached, path) == 0
-             ? CfgReason::kNone
-             : CfgReason::kNoFileSlot;
-}
-
-namespace {
-
-// Why a number with a unit was not taken: no unit at all, or one written in
-// the wrong case.
-CfgReason missingUnit(const char *digit, const char *const *lowerUnits) {
-  for (; *lowerUnits != nullptr; ++lowerUnits) {
-    if (strcasestr(digit, *lowerUnits) != nullptr) {
-      return CfgReason::kUnitLowerCase;
-    }
-  }
-  return CfgReason::kNoUnit;
-}
-
-}  // namespace
-
-CfgReason setMaxFileSize(const char *line, int64_t *size) {
-  int64_t n;
-  const char *digit;
-  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
-  if (n == 0) return CfgReason::kZero;
-  if (strstr(digit, "MB") != nullptr) {
-    *size = saturatingMul(n, 1048576);
-  } else if (strstr(digit, "KB") != nullptr) {
-    *size = saturatingMul(n, 1024);
-  } else {
-    static const char *const kUnits[] = {"mb", "kb", nullptr};
-    return missingUnit(digit, kUnits);
-  }
-  return CfgReason::kNone;
-}
-
-CfgReason setMaxFileBackups(const char *line, int32_t *count) {
-  int64_t n;
-  const char *digit;
-  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
-  *count = n > INT32_MAX ? INT32_MAX : static_cast<int32_t>(n);
-  return CfgReason::kNone;
-}
-
-CfgReason setReloadPeriod(const char *line, uint32_t *minutes) {
-  int64_t n;
-  const char *digit;
-  if (!firstNumber(line, &n, &digit)) return CfgReason::kNoDigit;
-  if (n == 0) return CfgReason::kZero;
-  if (strchr(digit, 'H') != nullptr) {
-    n = saturatingMul(n, 60);
-  } else if (strchr(digit, 'M') == nullptr) {
-    static const char *const kUnits[] = {"h", "m", nullptr};
-    return missingUnit(digit, kUnits);
-  }
-  *minutes = n > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(n);
-  return CfgReason::kNone;
-}
-
-CfgReason setEnableTraces(const char *line, int32_t *flag) {
-  if (strstr(line, "ON") != nullptr) {
-    *flag = 1;  // also inside "NONE"
-  } else if (strstr(line, "OFF") != nullptr) {
-    *flag = 0;
-  } else {
-    return CfgReason::kNoOnOff;
-  }
-  return CfgReason::kNone;
 }
 
 }  // namespace qolog

@@ -1,6 +1,6 @@
 // The configuration text parser: turns the text of a configuration file into
-// a TraceCfg without touching the file system or the process-wide record.
-// The library runs it silently; tools pass a reporter to explain each line.
+// a TraceCfg. Pure: no I/O. The library runs it silently; qolog-check passes
+// a reporter to explain each line.
 #ifndef QOLOG_CONFIG_CFG_PARSER_H_
 #define QOLOG_CONFIG_CFG_PARSER_H_
 
@@ -89,10 +89,8 @@ size_t cfgLinesCapacity(size_t len);
 size_t keepCfgLines(const char *text, size_t len, char *out,
                     CfgLineOrigin *origins = nullptr);
 
-// Normalises one line in place; returns its new length.
-size_t normalizeCfgLine(char *line);
-
-// Resets `cfg` (closing its streams) and rebuilds it from kept lines.
+// Resets `cfg` and rebuilds it from kept lines: the DEFAULT section first,
+// then one module per further section.
 void rebuildTraceCfg(TraceCfg &cfg, const char *lines, size_t len,
                      const CfgReporter *reporter);
 
@@ -100,22 +98,6 @@ void rebuildTraceCfg(TraceCfg &cfg, const char *lines, size_t len,
 // when the line buffer cannot be allocated.
 bool parseTraceCfgText(TraceCfg &cfg, const char *text, size_t len,
                        const CfgReporter *reporter);
-
-// The reset before a rebuild: closes every stream, restores the defaults of
-// the globals and of module slots 0..127 and frees file slots 1..127. File
-// slot 0 keeps its path, count and flags.
-void resetTraceCfg(TraceCfg &cfg);
-
-// Value parsers. Each takes the whole normalised line and returns kNone when
-// it changed the field, else why it left the field alone.
-CfgReason setDebugLevel(const char *line, uint32_t *mask);
-CfgReason setLogFileName(TraceCfg &cfg, const char *line, ModuleCfg *module);
-CfgReason setMaxFileSize(const char *line, int64_t *size);
-CfgReason setMaxFileBackups(const char *line, int32_t *count);
-CfgReason setReloadPeriod(const char *line, uint32_t *minutes);
-CfgReason setEnableTraces(const char *line, int32_t *flag);
-
-void removeChar(char *text, char c);
 
 }  // namespace qolog
 

@@ -1,13 +1,15 @@
-// The configuration store: the process-wide record of global settings, the
-// module table and the file table, the current module name, and the small
-// operations on them. REQUIRES for every function here: the library mutex is
-// held (or the record is private to the caller, as in the parser's tests).
+// The configuration store: the record of global settings, the module table
+// and the file table, and the small operations on them. Pure data: nothing
+// here opens, writes or closes a file; the file layer keeps the open files
+// of the slots and follows the slots' serial numbers.
+// REQUIRES for every function here: the caller owns the record (the library
+// holds its lock).
 #ifndef QOLOG_CONFIG_TRACE_CFG_H_
 #define QOLOG_CONFIG_TRACE_CFG_H_
 
 #include <stdint.h>
-#include <stdio.h>
-#include <sys/types.h>
+
+#include "qolog.h"
 
 namespace qolog {
 
@@ -19,10 +21,11 @@ constexpr int kPathMax = 511;        // characters of a log file path
 constexpr int kPathSize = 512;       // bytes of a log file path field
 constexpr int kPidSize = 128;
 
-constexpr uint32_t kDefaultLevel = 59;  // everything but DEBUG
+constexpr uint32_t kDefaultLevel = QOLOG_ALL & ~QOLOG_DEBUG;
 constexpr int64_t kDefaultMaxFileSize = 10485760;
 constexpr int32_t kDefaultMaxFileBackups = 5;
 constexpr uint32_t kDefaultReloadPeriod = 60;  // minutes
+constexpr char kDefaultModuleName[] = "DEFAULT";
 
 struct ModuleCfg {
   int32_t nUsed;
@@ -31,29 +34,17 @@ struct ModuleCfg {
   int32_t nFileIndex;      // -1 (or anything above 127 as unsigned): no file
   int64_t nMaxFileSize;    // bytes, signed comparison
   int32_t nMaxFileBackups;
-  uint32_t nOutput;        // bit 1: log file, bit 2: standard error
+  uint32_t nOutput;        // QOLOG_OUT_FILE, QOLOG_OUT_STDERR
 };
 
 struct LogFile {
   int32_t nUsed;
-  char szName[kPathSize];
+  char szName[kPathSize];  // the per-process path once nPidRenamed is 1
   int32_t nRefCount;
   int32_t nPidRenamed;
-  int32_t nHeaderWritten;
-  FILE *pStream;
-  // Position of the stream: its size when opened plus every byte written
-  // since. Kept here because ftello on an append stream costs a system call.
-  int64_t lnPosition;
-  // 1 when the path names the regular file itself: lnPosition then counts
-  // the bytes written and the file rolls. A device, a pipe or a symbolic
-  // link keeps the position it had when opened (0 for /dev/null, -1 where
-  // there is none) and never rolls.
-  int32_t nRollable;
-  // For a relative path, the working directory it was opened in (device and
-  // inode of "."): after a chdir the path names another file, which does not
-  // mean that this one was deleted.
-  uint64_t ulOpenedInDev;
-  uint64_t ulOpenedInIno;
+  // Changes whenever the slot is taken, freed or reset: the file layer drops
+  // what it kept for the slot (open file, banner written) when it differs.
+  uint32_t nSerial;
 };
 
 struct TraceCfg {
@@ -61,7 +52,7 @@ struct TraceCfg {
   int32_t nEnableTraces;
   int32_t nUsedModules;
   uint32_t nDateFormat;
-  char szPid[kPidSize];
+  char szPid[kPidSize];    // the process tag, set at the first failed open
   ModuleCfg asModules[kMaxModules];
   LogFile asFiles[kMaxFiles];
   // Raised whenever modules are added, removed or renamed, so that a
@@ -69,19 +60,8 @@ struct TraceCfg {
   uint32_t nGeneration;
 };
 
-extern TraceCfg ST_sTraceCfg;
-extern char ST_szModuleName[kModuleNameSize];
-
 // First module in use whose name equals `name` exactly, or null.
 ModuleCfg *findUsedModuleByName(TraceCfg &cfg, const char *name);
-inline ModuleCfg *findUsedModuleByName(const char *name) {
-  return findUsedModuleByName(ST_sTraceCfg, name);
-}
-
-// Same result as findUsedModuleByName on ST_sTraceCfg, through a hash index
-// of the names that is rebuilt when nGeneration changes: the cost does not
-// grow with the number of modules or with which of them a message names.
-ModuleCfg *lookupModule(const char *name);
 
 // The module's file slot when its index is valid and the slot in use.
 LogFile *moduleFileSlot(TraceCfg &cfg, const ModuleCfg *module);
@@ -94,25 +74,14 @@ void openModuleFile(TraceCfg &cfg, ModuleCfg *module, const char *path);
 const char *getModuleFileName(TraceCfg &cfg, const ModuleCfg *module);
 
 // Releases the module's file slot: the count drops by one, or, for the last
-// counted user (count exactly 1), the stream is closed and the slot freed.
+// counted user (count exactly 1), the slot is freed.
 void releaseModuleFile(TraceCfg &cfg, ModuleCfg *module);
 
 // Releases the module's file, clears the record and counts one module less.
 void closeModule(TraceCfg &cfg, ModuleCfg *module);
 
-// Unlocks and closes the stream held in a slot's pStream, then clears it.
-void closeFile(FILE **stream);
-
-// Closes the stream of every rollable slot whose path no longer names the
-// file the stream holds (deleted, or renamed away or over from outside), so
-// that the next message reopens the path, banner first. A path that can't be
-// examined for another reason than being absent keeps its stream.
-void closeReplacedFiles(TraceCfg &cfg);
-
-void setOutputLevel(ModuleCfg *module, uint32_t output);
-void setDate(uint32_t format);
-void setGlobalModuleName(const char *name);
-const char *getGlobalModuleName();
+// The slot now names its per-process file `path`.
+void renameToPerProcess(LogFile &slot, const char *path);
 
 // Copies at most `limit` characters of `source`, upper-cased, into
 // `destination`, which has room for limit + 1 bytes.

@@ -1,5 +1,6 @@
-// Faults under the library: failing file calls, a full file system, the log
-// directory or the log file taken away while logging. In each case the
+// Faults under the library: failing system calls (through an OS layer that
+// fails on demand), a full file system, the log directory or the log file
+// taken away while logging. In each case the
 // caller goes on, descriptors and heap stay bounded, and logging comes back
 // by itself once the fault clears; each row states what is lost meanwhile.
 #include <errno.h>
@@ -15,8 +16,8 @@
 #include <sstream>
 
 #include "e2e/expect_lines.h"
-#include "fault_shim.h"
-#include "qolog.h"
+#include "fault_os.h"
+#include "support/driver.h"
 
 using namespace qexp;
 
@@ -40,9 +41,15 @@ std::string text(const std::string &tokens, size_t pad = kBig.size()) {
   return out;
 }
 
+// The child's state, on the failing OS layer.
+qolog::State &state() {
+  static qolog::State *s = new qolog::State(qfault::faultyOs());
+  return *s;
+}
+
 void log(const std::string &word, size_t pad = kBig.size()) {
-  if (word == "one") qologLog("DEFAULT", QOLOG_ERROR, "one %s", std::string(pad, 'x').c_str());
-  else qologLog("DEFAULT", QOLOG_ERROR, "%s", word.c_str());
+  if (word == "one") qtest::logTo(state(), "DEFAULT", QOLOG_ERROR, "one %s", std::string(pad, 'x').c_str());
+  else qtest::logTo(state(), "DEFAULT", QOLOG_ERROR, "%s", word.c_str());
 }
 
 std::string withPid(std::string name) {
@@ -175,7 +182,7 @@ TEST(Faults, FailedDumpLeavesNoStrayRows) {
     log("first");
     const std::vector<unsigned char> big(40000, 'A');  // several writes of rows
     qfault::inject(qfault::kWrite, ENOSPC, 1);
-    qologLogBin("DEFAULT", QOLOG_ERROR, big.data(), static_cast<int>(big.size()), "dump");
+    qtest::dumpTo(state(), "DEFAULT", QOLOG_ERROR, big.data(), static_cast<int>(big.size()), "dump");
     qfault::clear();
     log("after");
     wantFiles(".", {{"a.log", "B first B after"}});
@@ -347,7 +354,7 @@ TEST(Faults, UnwritableLogDirectoryKeepsTheFileUntilWritable) {
 // The reload check finds the path naming another file, or none, and the
 // next message reopens it; lines written before the check went to the old file.
 TEST(Faults, DeletedOrReplacedLogFileIsReopenedAtTheReloadCheck) {
-  const auto tagged = [] { qologLog("X", QOLOG_ERROR, "lost"); };  // can't open: per-process names
+  const auto tagged = [] { qtest::logTo(state(), "X", QOLOG_ERROR, "lost"); };  // can't open: per-process names
   const auto linked = [] { CHILD_CHECK(symlink("target.log", "a.log") == 0); };
   const auto replace = [] {
     qtest::writeFile("new.tmp", "replacement\n");

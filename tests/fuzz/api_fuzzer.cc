@@ -1,5 +1,6 @@
-// libFuzzer target: random sequences of the exported functions, decoded from
-// the input, against a fixed set of configurations. Module names (null, long,
+// libFuzzer target: random sequences of what the exported functions do (the
+// pipeline and the setting workers, on a state of the fuzzer's own), decoded
+// from the input, against a fixed set of configurations. Module names (null, long,
 // non-ASCII), levels, outputs, date formats, log file paths, message texts,
 // the directly formatted conversions with real arguments, and dump buffers
 // with any length the buffer allows, negative and zero included.
@@ -30,12 +31,11 @@
 #include <string>
 #include <vector>
 
-#include "config/cfg_loader.h"
-#include "config/trace_cfg.h"
-#include "files/log_file.h"
-#include "qolog.h"
+#include "support/driver.h"
 
 namespace {
+
+qolog::State *g_state;  // the fuzzer's own
 
 #define FUZZ_CHECK(cond)                                                   \
   do {                                                                     \
@@ -186,7 +186,7 @@ void checkNoFileOpen() {
 
 // The record stays consistent whatever the calls did.
 void checkStore() {
-  const qolog::TraceCfg &cfg = qolog::ST_sTraceCfg;
+  const qolog::TraceCfg &cfg = g_state->cfg;
   int used = 0;
   for (const qolog::ModuleCfg &m : cfg.asModules) {
     FUZZ_CHECK(m.nUsed == 0 || m.nUsed == 1);
@@ -198,15 +198,17 @@ void checkStore() {
   FUZZ_CHECK(cfg.nDateFormat <= 2);
   for (const qolog::LogFile &f : cfg.asFiles) {
     FUZZ_CHECK(memchr(f.szName, '\0', sizeof f.szName) != nullptr);
-    FUZZ_CHECK(f.nUsed == 1 || f.pStream == nullptr);
   }
-  FUZZ_CHECK(memchr(qolog::ST_szModuleName, '\0', qolog::kModuleNameMax + 1) != nullptr);
+  for (int i = 0; i < qolog::kMaxFiles; ++i) {
+    FUZZ_CHECK(cfg.asFiles[i].nUsed == 1 || g_state->files.at(i).fd < 0);
+  }
+  FUZZ_CHECK(memchr(g_state->szModuleName, '\0', qolog::kModuleNameMax + 1) != nullptr);
 }
 
 // After each input: every stream dropped and the per-process naming
 // forgotten (as in a child after fork), then the files deleted.
 void dropFiles() {
-  qolog::forgetInheritedFiles(qolog::ST_sTraceCfg);
+  g_state->files.forgetInherited(g_state->cfg);
   checkNoFileOpen();
   clearDir(g_dir, true);
   clearDir(g_dir + "/sub", false);
@@ -219,10 +221,10 @@ void loadConfig(int config) {
     writeText("qotrace.cfg", kConfigs[config]);
     g_config = config;
   }
-  qologSetModuleName("");
-  qolog::ST_lnTimeToReloadInSecondes = -1;
-  qolog::ST_lnLastModificationTime = -1;
-  qologLog(nullptr, 0, "%s", "");
+  qolog::setCurrentModuleName(*g_state, "");
+  g_state->watch.nextCheck = -1;
+  g_state->watch.lastMtimeSec = -1;
+  qtest::logTo(*g_state, nullptr, 0, "%s", "");
 }
 
 class Driver {
@@ -239,11 +241,9 @@ class Driver {
   }
 
  private:
-  // Every entry point must leave errno as it found it.
+  // The caller's errno as the entry points pass it on (for %m).
   struct ErrnoGuard {
-    int want;
-    explicit ErrnoGuard(int value) : want(value) { errno = value; }
-    ~ErrnoGuard() { FUZZ_CHECK(errno == want); }
+    explicit ErrnoGuard(int value) { g_state->callerErrno = value; }
   };
 
   void step(int op) {
@@ -251,7 +251,7 @@ class Driver {
       case 0: {
         const char *name = moduleName(&s1_);
         ErrnoGuard g(EINTR);
-        qologSetModuleName(name);
+        qolog::setCurrentModuleName(*g_state, name);
         break;
       }
       case 1: {
@@ -259,7 +259,7 @@ class Driver {
         uint32_t level = pickLevel();
         text(&s2_);
         ErrnoGuard g(ENOENT);
-        qologLog(module, level, "%s", s2_.c_str());
+        qtest::logTo(*g_state, module, level, "%s", s2_.c_str());
         break;
       }
       case 2: {
@@ -268,7 +268,7 @@ class Driver {
         ErrnoGuard g(EAGAIN);
 #pragma clang diagnostic push
 #pragma clang diagnostic ignored "-Wformat-security"
-        qologTrace(level, s2_.c_str());  // no conversion left: every '%' doubled
+        qtest::logTo(*g_state, nullptr, level, s2_.c_str());  // no conversion left: every '%' doubled
 #pragma clang diagnostic pop
         break;
       }
@@ -283,26 +283,26 @@ class Driver {
         uint32_t format = in_.ConsumeBool() ? in_.ConsumeIntegralInRange<uint32_t>(0, 3)
                                             : in_.ConsumeIntegral<uint32_t>();
         ErrnoGuard g(EBADF);
-        qologSetDate(format);
+        qolog::setDateFormat(*g_state, format);
         break;
       }
       case 7: {
         uint32_t out = in_.ConsumeIntegral<uint32_t>();
         if (!g_stderrOk) out &= ~QOLOG_OUT_STDERR;
         ErrnoGuard g(EPERM);
-        qologSetOutput(out);
+        qolog::setCurrentOutput(*g_state, out);
         break;
       }
       case 8: {
         const char *path = filePath(&s1_);
         ErrnoGuard g(ENOSPC);
-        qologSetFile(path);
+        qolog::setCurrentFile(*g_state, path);
         break;
       }
       case 9: {
         const char *module = moduleName(&s1_);
         ErrnoGuard g(EIO);
-        qologClose(module);
+        qolog::closeNamedModule(*g_state, module);
         break;
       }
       case 10: {
@@ -312,13 +312,13 @@ class Driver {
           writeText("qotrace.cfg", kConfigs[config]);
           g_config = config;
         }
-        qolog::ST_lnTimeToReloadInSecondes = -1;
-        qolog::ST_lnLastModificationTime = -1;
+        g_state->watch.nextCheck = -1;
+        g_state->watch.lastMtimeSec = -1;
         break;
       }
       case 11:
         // The reload period is over but the file is unchanged: no rebuild.
-        qolog::ST_lnTimeToReloadInSecondes = -1;
+        g_state->watch.nextCheck = -1;
         break;
       case 12: {
         // A message for the current module with a text much longer than a
@@ -327,7 +327,7 @@ class Driver {
         size_t n = in_.ConsumeIntegralInRange<size_t>(1, 20000);
         s2_.assign(n, static_cast<char>(in_.ConsumeIntegralInRange<int>(1, 255)));
         ErrnoGuard g(ERANGE);
-        qologTrace(level, "%s", s2_.c_str());
+        qtest::logTo(*g_state, nullptr, level, "%s", s2_.c_str());
         break;
       }
       default: {
@@ -336,7 +336,7 @@ class Driver {
         int count = in_.ConsumeIntegralInRange<int>(1, 64);
         ErrnoGuard g(EEXIST);
         for (int i = 0; i < count; ++i) {
-          qologLog(module, QOLOG_ERROR, "line %d of %d, padded to roll the file sooner "
+          qtest::logTo(*g_state, module, QOLOG_ERROR, "line %d of %d, padded to roll the file sooner "
                    "...........................................", i, count);
         }
         break;
@@ -447,44 +447,44 @@ class Driver {
     const int err = in_.ConsumeIntegralInRange<int>(0, 140);
     ErrnoGuard g(err);
     switch (op) {
-      case 0: qologLog(m, lv, "%d", i); break;
-      case 1: qologLog(m, lv, "%i", i); break;
-      case 2: qologLog(m, lv, "%u", u); break;
-      case 3: qologLog(m, lv, "%x", u); break;
-      case 4: qologLog(m, lv, "%X", u); break;
-      case 5: qologLog(m, lv, "%s", s); break;
-      case 6: qologLog(m, lv, "%c", c); break;
-      case 7: qologLog(m, lv, "100%% %%%%"); break;
-      case 8: qologLog(m, lv, "%ld", l); break;
-      case 9: qologLog(m, lv, "%li", l); break;
-      case 10: qologLog(m, lv, "%lu", ul); break;
-      case 11: qologLog(m, lv, "%lx|%lX", ul, ul); break;
-      case 12: qologLog(m, lv, "%lld", ll); break;
-      case 13: qologLog(m, lv, "%lli", ll); break;
-      case 14: qologLog(m, lv, "%llu", ull); break;
-      case 15: qologLog(m, lv, "%llx|%llX", ull, ull); break;
-      case 16: qologLog(m, lv, "%zu", z); break;
-      case 17: qologLog(m, lv, "%zd|%zi", sz, sz); break;
-      case 18: qologLog(m, lv, "%zx|%zX", z, z); break;
+      case 0: qtest::logTo(*g_state, m, lv, "%d", i); break;
+      case 1: qtest::logTo(*g_state, m, lv, "%i", i); break;
+      case 2: qtest::logTo(*g_state, m, lv, "%u", u); break;
+      case 3: qtest::logTo(*g_state, m, lv, "%x", u); break;
+      case 4: qtest::logTo(*g_state, m, lv, "%X", u); break;
+      case 5: qtest::logTo(*g_state, m, lv, "%s", s); break;
+      case 6: qtest::logTo(*g_state, m, lv, "%c", c); break;
+      case 7: qtest::logTo(*g_state, m, lv, "100%% %%%%"); break;
+      case 8: qtest::logTo(*g_state, m, lv, "%ld", l); break;
+      case 9: qtest::logTo(*g_state, m, lv, "%li", l); break;
+      case 10: qtest::logTo(*g_state, m, lv, "%lu", ul); break;
+      case 11: qtest::logTo(*g_state, m, lv, "%lx|%lX", ul, ul); break;
+      case 12: qtest::logTo(*g_state, m, lv, "%lld", ll); break;
+      case 13: qtest::logTo(*g_state, m, lv, "%lli", ll); break;
+      case 14: qtest::logTo(*g_state, m, lv, "%llu", ull); break;
+      case 15: qtest::logTo(*g_state, m, lv, "%llx|%llX", ull, ull); break;
+      case 16: qtest::logTo(*g_state, m, lv, "%zu", z); break;
+      case 17: qtest::logTo(*g_state, m, lv, "%zd|%zi", sz, sz); break;
+      case 18: qtest::logTo(*g_state, m, lv, "%zx|%zX", z, z); break;
       case 19:
-        qologLog(m, lv, "a%db%sc%cd%%e%lluf%zxg%Xh%lii%s", i, s, c, ull, z, u, l, s);
+        qtest::logTo(*g_state, m, lv, "a%db%sc%cd%%e%lluf%zxg%Xh%lii%s", i, s, c, ull, z, u, l, s);
         break;
-      case 20: qologTrace(lv, "[%s] %d%%", s, i); break;
+      case 20: qtest::logTo(*g_state, nullptr, lv, "[%s] %d%%", s, i); break;
       case 21:
         // vsnprintf's share: flags, widths, precisions.
-        qologLog(m, lv, "%5d|%-8s|%.3s|%08x|%+lld|%#x", i, s2_.c_str(), s2_.c_str(), u, ll, u);
+        qtest::logTo(*g_state, m, lv, "%5d|%-8s|%.3s|%08x|%+lld|%#x", i, s2_.c_str(), s2_.c_str(), u, ll, u);
         break;
-      case 22: qologLog(m, lv, "%*d", static_cast<int>(v % 100000), i); break;
-      case 23: qologLog(m, lv, "%.*s", static_cast<int>(v % 2000), s2_.c_str()); break;
-      case 24: qologLog(m, lv, "[%m] %s", s); break;
-      case 25: qologTrace(lv, "%m"); break;
-      case 26: qologLog(m, lv, "%s%s%s%s%s%s%s%s", s, s, s, s, s, s, s, s); break;
-      case 27: qologLog(m, lv, "%hd %hhu %ju %td", static_cast<short>(i),
+      case 22: qtest::logTo(*g_state, m, lv, "%*d", static_cast<int>(v % 100000), i); break;
+      case 23: qtest::logTo(*g_state, m, lv, "%.*s", static_cast<int>(v % 2000), s2_.c_str()); break;
+      case 24: qtest::logTo(*g_state, m, lv, "[%m] %s", s); break;
+      case 25: qtest::logTo(*g_state, nullptr, lv, "%m"); break;
+      case 26: qtest::logTo(*g_state, m, lv, "%s%s%s%s%s%s%s%s", s, s, s, s, s, s, s, s); break;
+      case 27: qtest::logTo(*g_state, m, lv, "%hd %hhu %ju %td", static_cast<short>(i),
                          static_cast<unsigned char>(i), static_cast<uintmax_t>(v),
                          static_cast<ptrdiff_t>(sz));
         break;
-      case 28: qologLog(m, lv, "%e %g", static_cast<double>(v), static_cast<double>(i) / 7); break;
-      default: qologTrace(lv, "%c%c%c%s", c, c + 1, 0, s); break;
+      case 28: qtest::logTo(*g_state, m, lv, "%e %g", static_cast<double>(v), static_cast<double>(i) / 7); break;
+      default: qtest::logTo(*g_state, nullptr, lv, "%c%c%c%s", c, c + 1, 0, s); break;
     }
   }
 
@@ -517,9 +517,9 @@ class Driver {
     text(&s2_);
     ErrnoGuard g(EDOM);
     if (named) {
-      qologLogBin(m, lv, data, length, "dump of %d bytes: %s", length, s2_.c_str());
+      qtest::dumpTo(*g_state, m, lv, data, length, "dump of %d bytes: %s", length, s2_.c_str());
     } else {
-      qologTraceBin(lv, data, length, "%s", s2_.c_str());
+      qtest::dumpTo(*g_state, nullptr, lv, data, length, "%s", s2_.c_str());
     }
   }
 
@@ -563,7 +563,8 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   FUZZ_CHECK(mkdir((g_dir + "/sub").c_str(), 0700) == 0);
   // Never /etc/qotrace.cfg, whatever happens to the local file.
   static std::string system = g_dir + "/no-system.cfg";
-  qolog::ST_szSystemCfgPath = system.c_str();
+  g_state = new qolog::State();
+  g_state->watch.systemPath = system.c_str();
   atexit(removeScratch);
   fprintf(stderr, "api fuzzer: scratch directory %s, standard error output %s\n",
           g_dir.c_str(), g_stderrOk ? "on (fd 2 is /dev/null)" : "off");

@@ -6,7 +6,7 @@
 // program made setuid nobody (or setgid nogroup, or given a file capability
 // and run as nobody), a working directory holding a qotrace.cfg that names
 // local.log, and a "system" qotrace.cfg naming system.log, which the copy
-// reads through qolog::ST_szSystemCfgPath (tests never touch /etc). The copy
+// reads as its state's system path (tests never touch /etc). The copy
 // ("probe") checks getauxval(AT_SECURE) and which file its line went to.
 //
 // Exit status: 0 passed, 1 failed, 77 skipped (not root, no such user, a
@@ -22,6 +22,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <stdarg.h>
 #include <sys/auxv.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -31,8 +32,9 @@
 
 #include <string>
 
-#include "config/cfg_loader.h"
-#include "qolog.h"
+#include <memory>
+
+#include "pipeline/pipeline.h"
 
 namespace {
 
@@ -53,6 +55,14 @@ std::string readAll(const std::string &path, bool *exists) {
   return text;
 }
 
+// One message for DEFAULT through the library's pipeline.
+void logLine(qolog::State &state, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  qolog::traceMessage(state, qolog::Message{"DEFAULT", QOLOG_ERROR, format, nullptr, 0}, args);
+  va_end(args);
+}
+
 // argv: probe secure|plain <system configuration path>. Runs in the working directory
 // that holds the local qotrace.cfg.
 int probe(bool wantSecure, const char *systemCfg) {
@@ -65,8 +75,9 @@ int probe(bool wantSecure, const char *systemCfg) {
     fprintf(stderr, "probe: AT_SECURE set for a plain exec\n");
     return kFail;
   }
-  qolog::ST_szSystemCfgPath = systemCfg;
-  qologLog("DEFAULT", QOLOG_ERROR, "probe line");
+  auto state = std::make_unique<qolog::State>();
+  state->watch.systemPath = systemCfg;
+  logLine(*state, "probe line");
 
   bool sysExists = false, localExists = false;
   const std::string sys = readAll("system.log", &sysExists);

@@ -1,6 +1,6 @@
 // A process that opens a log file for the first time while another one rolls
 // it. Process A holds f.log and rolls it; this program holds A back right
-// before its first rename (it defines rename, which the library calls) until
+// before its first rename (A's OS layer pauses in renameat) until
 // process B has sent its first message. A still holds f.log's lock there, so
 // B takes its own per-process file and every line is kept. Were the file
 // unlocked before the rename, B would lock it, find it over the limit and
@@ -12,20 +12,20 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
-#include "qolog.h"
 #include "stress_util.h"
+#include "support/driver.h"
 
 namespace {
 int g_paused = -1, g_resume = -1;  // in A: pipes to B, until its first rename
 }
 
-extern "C" int rename(const char *from, const char *to) {
+int pausingRenameat(int fromDir, const char *from, int toDir, const char *to) {
   if (g_paused >= 0) {
     char c = 0;
     if (write(g_paused, &c, 1) != 1 || read(g_resume, &c, 1) != 1) _exit(3);
     g_paused = -1;
   }
-  return renameat(AT_FDCWD, from, AT_FDCWD, to);
+  return renameat(fromDir, from, toDir, to);
 }
 
 int main() {
@@ -42,14 +42,18 @@ int main() {
   if (a == 0) {
     g_paused = paused[1];
     g_resume = resume[0];
-    for (int i = 1; i <= kLines; ++i) qologLog("DEFAULT", QOLOG_ERROR, "A%d %s", i, pad.c_str());
+    qolog::os::Os os = qolog::os::system();
+    os.renameat = pausingRenameat;
+    auto *state = new qolog::State(os);
+    for (int i = 1; i <= kLines; ++i) qtest::logTo(*state, "DEFAULT", QOLOG_ERROR, "A%d %s", i, pad.c_str());
     _exit(0);
   }
   char c = 0;
   if (read(paused[0], &c, 1) != 1) return 2;  // A has unlocked f.log and is about to rename it
-  qologLog("DEFAULT", QOLOG_ERROR, "B1");     // B's first message
+  auto *state = new qolog::State();
+  qtest::logTo(*state, "DEFAULT", QOLOG_ERROR, "B1");  // B's first message
   if (write(resume[1], &c, 1) != 1 || waitpid(a, nullptr, 0) != a) return 2;
-  qologLog("DEFAULT", QOLOG_ERROR, "B2");
+  qtest::logTo(*state, "DEFAULT", QOLOG_ERROR, "B2");
 
   // Each file with the messages it holds, then the missing ones.
   std::string all;

@@ -1,5 +1,5 @@
-// The reload check on the process-wide record, driven with explicit times in
-// a scratch directory holding qotrace.cfg.
+// The reload check on a state of its own, driven with explicit times in a
+// scratch directory holding qotrace.cfg.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
@@ -9,8 +9,9 @@
 
 #include <string>
 
-#include "config/cfg_loader.h"
-#include "config/trace_cfg.h"
+#include <memory>
+
+#include "pipeline/pipeline.h"
 #include "support/scenario.h"
 
 namespace qolog {
@@ -21,32 +22,23 @@ class ReloadTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_NE(getcwd(oldDir_, sizeof oldDir_), nullptr);
     ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-    reset();
   }
-  void TearDown() override {
-    reset();
-    ASSERT_EQ(chdir(oldDir_), 0);
-  }
-  static void reset() {
-    for (LogFile &f : ST_sTraceCfg.asFiles) closeFile(&f.pStream);
-    memset(&ST_sTraceCfg, 0, sizeof ST_sTraceCfg);
-    ST_lnTimeToReloadInSecondes = ST_lnLastModificationTime = -1;
-    ST_lnLastModificationNsec = ST_nFirst = 0;
-  }
+  void TearDown() override { ASSERT_EQ(chdir(oldDir_), 0); }
   void writeCfg(const std::string &text, time_t sec, long nsec = 0) {
     dir_.write("qotrace.cfg", text);
     const struct timespec times[2] = {{sec, nsec}, {sec, nsec}};
     ASSERT_EQ(utimensat(AT_FDCWD, "qotrace.cfg", times, 0), 0);
   }
   // True when the check at `now` rebuilt the record (which resets the date format).
-  static bool rebuiltAt(time_t now) {
-    ST_sTraceCfg.nDateFormat = 7;
-    reloadTraceCfg(now);
-    return ST_sTraceCfg.nDateFormat == 1;
+  bool rebuiltAt(time_t now) {
+    s_->cfg.nDateFormat = 7;
+    reloadIfDue(*s_, now);
+    return s_->cfg.nDateFormat == 1;
   }
 
   qtest::TempDir dir_;
   char oldDir_[PATH_MAX];
+  std::unique_ptr<State> s_ = std::make_unique<State>();
 };
 
 TEST_F(ReloadTest, DueOnlyAfterTheDeadline) {
@@ -55,14 +47,12 @@ TEST_F(ReloadTest, DueOnlyAfterTheDeadline) {
   EXPECT_FALSE(rebuiltAt(100));  // no file: period 0, looked for every second
   writeCfg("[DEFAULT]\nRELOADPERIOD=2M\n", 50);
   EXPECT_FALSE(rebuiltAt(100));
-  strcpy(ST_sTraceCfg.szPid, "123");
   EXPECT_TRUE(rebuiltAt(101));
-  EXPECT_STREQ(ST_sTraceCfg.szPid, "");  // only the first rebuild zeroes all
   writeCfg("[DEFAULT]\n", 60);
-  strcpy(ST_sTraceCfg.szPid, "123");
+  strcpy(s_->cfg.szPid, "123");
   EXPECT_FALSE(rebuiltAt(221));
   EXPECT_TRUE(rebuiltAt(222));
-  EXPECT_STREQ(ST_sTraceCfg.szPid, "123");
+  EXPECT_STREQ(s_->cfg.szPid, "123");  // rebuilds leave the process tag
 }
 
 TEST_F(ReloadTest, RebuildsOnlyWhenModificationTimeMovesForward) {
@@ -83,25 +73,27 @@ TEST_F(ReloadTest, MalformedFirstLineKeepsTheResetStateUntilChanged) {
   const std::string good = "[DEFAULT]\nENABLETRACES=ON\n[M]\nLOGFILENAME=m.log\n";
   writeCfg("ENABLETRACES=ON\n" + good, 1000);
   EXPECT_TRUE(rebuiltAt(100));
-  EXPECT_TRUE(ST_sTraceCfg.nUsedModules == 1 && ST_sTraceCfg.nEnableTraces == 0);
-  EXPECT_EQ(ST_sTraceCfg.asModules[0].nFileIndex, 0);
+  EXPECT_TRUE(s_->cfg.nUsedModules == 1 && s_->cfg.nEnableTraces == 0);
+  EXPECT_EQ(s_->cfg.asModules[0].nFileIndex, 0);
   EXPECT_FALSE(rebuiltAt(100 + 3601));
   writeCfg(good, 1001);
   EXPECT_TRUE(rebuiltAt(100 + 2 * 3601));
-  EXPECT_STREQ(getModuleFileName(ST_sTraceCfg, findUsedModuleByName("M")), "m.log");
+  EXPECT_STREQ(getModuleFileName(s_->cfg, findUsedModuleByName(s_->cfg, "M")), "m.log");
 }
 
 TEST_F(ReloadTest, DeadlineSaturates) {
-  const struct { time_t now; unsigned long minutes; long deadline; } cases[] = {
-      {100, 2, 220}, {0, 4294967295UL, 4294967295L * 60}, {LONG_MAX - 60, 1, LONG_MAX},
-      {LONG_MAX - 59, 1, LONG_MAX}, {0, ULONG_MAX, LONG_MAX}, {0, 307445734561825861UL, LONG_MAX},
+  const struct { time_t now; uint32_t minutes; int64_t deadline; } cases[] = {
+      {100, 2, 220}, {0, 4294967295U, 4294967295LL * 60}, {INT64_MAX - 60, 1, INT64_MAX},
+      {INT64_MAX - 59, 1, INT64_MAX},
   };
   for (const auto &c : cases) {
-    EXPECT_EQ(reloadDeadline(c.now, c.minutes), c.deadline) << c.now << "+" << c.minutes;
+    CfgWatch watch;
+    scheduleCfgCheck(watch, c.now, c.minutes);
+    EXPECT_EQ(watch.nextCheck, c.deadline) << c.now << "+" << c.minutes;
   }
   writeCfg("[DEFAULT]\nRELOADPERIOD=99999999999H\n", 1000);
-  EXPECT_TRUE(rebuiltAt(LONG_MAX - 100));
-  EXPECT_EQ(ST_lnTimeToReloadInSecondes, LONG_MAX);
+  EXPECT_TRUE(rebuiltAt(INT64_MAX - 100));
+  EXPECT_EQ(s_->watch.nextCheck, INT64_MAX);
 }
 
 }  // namespace

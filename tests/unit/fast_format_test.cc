@@ -1,6 +1,6 @@
 // The direct formatter must write exactly what vsnprintf writes, and decline
 // every format it does not handle so that vsnprintf does.
-#include "output/fast_format.h"
+#include "format/fast_format.h"
 
 #include <gtest/gtest.h>
 #include <stdarg.h>

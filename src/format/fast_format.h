@@ -1,10 +1,10 @@
 // Direct formatting of the printf conversions that log messages use most.
-#ifndef QOLOG_OUTPUT_FAST_FORMAT_H_
-#define QOLOG_OUTPUT_FAST_FORMAT_H_
+#ifndef QOLOG_FORMAT_FAST_FORMAT_H_
+#define QOLOG_FORMAT_FAST_FORMAT_H_
 
 #include <stdarg.h>
 
-#include "output/line_buffer.h"
+#include "format/line_buffer.h"
 
 namespace qolog {
 
@@ -17,4 +17,4 @@ bool fastFormat(LineBuffer &buf, const char *format, va_list args);
 
 }  // namespace qolog
 
-#endif  // QOLOG_OUTPUT_FAST_FORMAT_H_
+#endif  // QOLOG_FORMAT_FAST_FORMAT_H_

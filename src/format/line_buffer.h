@@ -1,8 +1,6 @@
 // A line under construction: on the stack while it fits, on the heap beyond.
-// REQUIRES: one LineBuffer at a time (the library mutex is held): the heap
-// buffer of a long line is kept for the next.
-#ifndef QOLOG_OUTPUT_LINE_BUFFER_H_
-#define QOLOG_OUTPUT_LINE_BUFFER_H_
+#ifndef QOLOG_FORMAT_LINE_BUFFER_H_
+#define QOLOG_FORMAT_LINE_BUFFER_H_
 
 #include <stdarg.h>
 #include <stddef.h>
@@ -59,4 +57,4 @@ class LineBuffer {
 
 }  // namespace qolog
 
-#endif  // QOLOG_OUTPUT_LINE_BUFFER_H_
+#endif  // QOLOG_FORMAT_LINE_BUFFER_H_

@@ -1,11 +1,11 @@
 // The direct formatter of common printf conversions.
-#include "output/fast_format.h"
+#include "format/fast_format.h"
 
 #include <stdint.h>
 #include <string.h>
 #include <sys/types.h>
 
-#include "output/digits.h"
+#include "format/digits.h"
 
 namespace qolog {
 

@@ -1,7 +1,6 @@
-// Interposed file calls that fail on demand; see fault_shim.h.
-#include "fault_shim.h"
+// System calls that fail on demand; see fault_os.h.
+#include "fault_os.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
@@ -21,11 +20,7 @@ struct Fault {
 };
 Fault g_faults[kCalls];
 void (*g_beforeLock)() = nullptr;
-
-template <typename F>
-F next(const char *symbol) {
-  return reinterpret_cast<F>(dlsym(RTLD_NEXT, symbol));
-}
+void (*g_beforeRename)() = nullptr;
 
 bool nameMatches(const Fault &f, const char *path) {
   const char *slash = strrchr(path, '/');
@@ -58,7 +53,64 @@ bool failsOnFd(Call call, int fd) {
   return fails(call, target);
 }
 
+// The table's entries: the real call unless a fault hits.
+int openat(int dir, const char *path, int flags, mode_t mode) {
+  if (fails(kOpen, path)) return -1;
+  return qolog::os::system().openat(dir, path, flags, mode);
+}
+
+int fcntlLock(int fd, int cmd, struct flock *lock) {
+  if (lock->l_type == F_WRLCK && g_beforeLock != nullptr) {
+    void (*hook)() = g_beforeLock;
+    g_beforeLock = nullptr;
+    hook();
+  }
+  if (lock->l_type == F_WRLCK && failsOnFd(kLock, fd)) return -1;
+  return qolog::os::system().fcntlLock(fd, cmd, lock);
+}
+
+ssize_t write(int fd, const void *buf, size_t n) {
+  if (failsOnFd(kWrite, fd)) return -1;
+  return qolog::os::system().write(fd, buf, n);
+}
+
+ssize_t writev(int fd, const struct iovec *iov, int count) {
+  if (failsOnFd(kWrite, fd)) return -1;
+  return qolog::os::system().writev(fd, iov, count);
+}
+
+int renameat(int fromDir, const char *from, int toDir, const char *to) {
+  if (g_beforeRename != nullptr) {
+    void (*hook)() = g_beforeRename;
+    g_beforeRename = nullptr;
+    hook();
+  }
+  if (fails(kRename, from)) return -1;
+  return qolog::os::system().renameat(fromDir, from, toDir, to);
+}
+
+int unlinkat(int dir, const char *path, int flags) {
+  if (fails(kUnlink, path)) return -1;
+  return qolog::os::system().unlinkat(dir, path, flags);
+}
+
+qolog::os::Os makeFaulty() {
+  qolog::os::Os os = qolog::os::system();
+  os.openat = openat;
+  os.fcntlLock = fcntlLock;
+  os.write = write;
+  os.writev = writev;
+  os.renameat = renameat;
+  os.unlinkat = unlinkat;
+  return os;
+}
+
 }  // namespace
+
+const qolog::os::Os &faultyOs() {
+  static const qolog::os::Os os = makeFaulty();
+  return os;
+}
 
 void inject(Call call, int err, int times, const char *name) {
   Fault &f = g_faults[call];
@@ -77,54 +129,6 @@ void clear() {
 int attempts(Call call) { return g_faults[call].seen; }
 
 void beforeLock(void (*hook)()) { g_beforeLock = hook; }
+void beforeRename(void (*hook)()) { g_beforeRename = hook; }
 
 }  // namespace qfault
-
-using qfault::fails;
-using qfault::failsOnFd;
-
-extern "C" {
-
-FILE *fopen64(const char *path, const char *mode) {
-  static auto real = qfault::next<FILE *(*)(const char *, const char *)>("fopen64");
-  if (fails(qfault::kOpen, path)) return nullptr;
-  return real(path, mode);
-}
-
-int fcntl64(int fd, int cmd, ...) {
-  static auto real = qfault::next<int (*)(int, int, ...)>("fcntl64");
-  va_list ap;
-  va_start(ap, cmd);
-  void *arg = va_arg(ap, void *);  // as the C library's own wrapper reads it
-  va_end(ap);
-  if (cmd == F_SETLK || cmd == F_SETLKW) {
-    const struct flock *lock = static_cast<const struct flock *>(arg);
-    if (lock->l_type == F_WRLCK && qfault::g_beforeLock != nullptr) {
-      void (*hook)() = qfault::g_beforeLock;
-      qfault::g_beforeLock = nullptr;
-      hook();
-    }
-    if (lock->l_type == F_WRLCK && failsOnFd(qfault::kLock, fd)) return -1;
-  }
-  return real(fd, cmd, arg);
-}
-
-ssize_t write(int fd, const void *buf, size_t n) {
-  static auto real = qfault::next<ssize_t (*)(int, const void *, size_t)>("write");
-  if (failsOnFd(qfault::kWrite, fd)) return -1;
-  return real(fd, buf, n);
-}
-
-int rename(const char *from, const char *to) noexcept {
-  static auto real = qfault::next<int (*)(const char *, const char *)>("rename");
-  if (fails(qfault::kRename, from)) return -1;
-  return real(from, to);
-}
-
-int unlink(const char *path) noexcept {
-  static auto real = qfault::next<int (*)(const char *)>("unlink");
-  if (fails(qfault::kUnlink, path)) return -1;
-  return real(path);
-}
-
-}  // extern "C"

@@ -1,7 +1,7 @@
 // Decimal digits for the hand-made parts of message lines and dumps, where
 // printf would cost more than the rest of the line.
-#ifndef QOLOG_OUTPUT_DIGITS_H_
-#define QOLOG_OUTPUT_DIGITS_H_
+#ifndef QOLOG_FORMAT_DIGITS_H_
+#define QOLOG_FORMAT_DIGITS_H_
 
 #include <string.h>
 
@@ -34,4 +34,4 @@ inline char *putPadded(char *p, long value, int width, char pad) {
 
 }  // namespace qolog
 
-#endif  // QOLOG_OUTPUT_DIGITS_H_
+#endif  // QOLOG_FORMAT_DIGITS_H_

@@ -1,0 +1,45 @@
+// The fixed parts of log lines: the prefix "TIME|MODULE|PID=%4ld|TID=%4ld|TAG|"
+// and the banner that opens a file.
+#ifndef QOLOG_FORMAT_LINE_TEXT_H_
+#define QOLOG_FORMAT_LINE_TEXT_H_
+
+#include <pthread.h>
+#include <stddef.h>
+#include <stdint.h>
+
+#include "format/line_buffer.h"
+#include "format/timestamp.h"
+
+namespace qolog {
+
+constexpr char kVersionText[] = "QOLOG 1.0.13.0";
+
+// "PID=%4ld|TID=%4ld|" of the calling thread. Formatting a thread id of
+// fifteen digits costs more than the rest of the prefix, so the text of the
+// last few threads is kept. REQUIRES: one caller at a time.
+class ThreadIdText {
+ public:
+  struct Entry {
+    long pid;
+    pthread_t tid;
+    size_t len;
+    char text[56];
+  };
+  const Entry &get(long pid);
+
+ private:
+  Entry entries_[4] = {};
+  unsigned next_ = 0;
+};
+
+// "%s|%s|PID=%4ld|TID=%4ld|%4s|" from the timestamp text, the module name,
+// the ids and the level's tag.
+void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen, const char *name,
+                  const ThreadIdText::Entry &ids, uint32_t level);
+
+// Separator, "QOLOG 1.0.13.0: Log file 'NAME.LOG' start TIME", separator.
+void appendBanner(LineBuffer &buf, const char *name, const char *stamp);
+
+}  // namespace qolog
+
+#endif  // QOLOG_FORMAT_LINE_TEXT_H_

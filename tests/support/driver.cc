@@ -1,0 +1,27 @@
+// Messages through a test's own state.
+#include "support/driver.h"
+
+#include <stdarg.h>
+
+namespace qtest {
+
+void logTo(qolog::State &state, const char *module, uint32_t level, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  qolog::traceMessage(state, qolog::Message{module, level, format, nullptr, 0}, args);
+  va_end(args);
+  int oldState;
+  if (state.cancel.release(&oldState)) pthread_setcancelstate(oldState, nullptr);
+}
+
+void dumpTo(qolog::State &state, const char *module, uint32_t level, const void *data,
+            int32_t length, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  qolog::traceMessage(state, qolog::Message{module, level, format, data, length}, args);
+  va_end(args);
+  int oldState;
+  if (state.cancel.release(&oldState)) pthread_setcancelstate(oldState, nullptr);
+}
+
+}  // namespace qtest
