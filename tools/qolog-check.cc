@@ -177,7 +177,7 @@ bool Check::load(const char *fileArg) {
     fd = qolog::os::openAt(qolog::os::system(), AT_FDCWD, fileArg, O_RDONLY | O_NONBLOCK | O_NOCTTY);
   } else {
     const char *tried = nullptr;
-    fd = qolog::openCfgFile(qolog::os::system(), qolog::kSystemCfgPath, &tried);
+    fd = qolog::openCfgFile(qolog::os::system(), nullptr, qolog::kSystemCfgPath, &tried);
     path = tried;
     where = strcmp(tried, "qotrace.cfg") == 0
                 ? "found in the current directory"

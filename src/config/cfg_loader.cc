@@ -34,9 +34,19 @@ bool cfgCheckDue(const CfgWatch &watch, time_t now) {
   return watch.nextCheck == -1 || static_cast<int64_t>(now) > watch.nextCheck;
 }
 
+const char *cfgPathFromEnvironment() {
+  const char *named = secure_getenv("QOTRACE_CFG");
+  return named != nullptr && named[0] != '\0' ? named : nullptr;
+}
+
 // A privileged process (setuid, setgid, capabilities) reads only the system
 // file: whoever picks its working directory must not pick its log files.
-int openCfgFile(const os::Os &os, const char *systemPath, const char **path) {
+int openCfgFile(const os::Os &os, const char *namedPath, const char *systemPath,
+                const char **path) {
+  if (namedPath != nullptr) {
+    if (path != nullptr) *path = namedPath;
+    return openForRead(os, namedPath);
+  }
   if (!os::isPrivileged()) {
     int fd = openForRead(os, kCfgFileName);
     if (fd >= 0) {
@@ -79,7 +89,7 @@ char *readCfgFile(const os::Os &os, int fd, size_t expected, size_t *len) {
 }
 
 bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg) {
-  int fd = openCfgFile(os, watch.systemPath, nullptr);
+  int fd = openCfgFile(os, watch.namedPath, watch.systemPath, nullptr);
   if (fd < 0) return false;
   struct stat st;
   // fstat of what was opened: an atomic replace in between cannot pair the

@@ -25,11 +25,18 @@ struct CfgWatch {
   // (-1: none yet).
   int64_t lastMtimeSec = -1;
   int64_t lastMtimeNsec = 0;
+  // The configuration file named by QOTRACE_CFG: when set, the only one
+  // looked at.
+  const char *namedPath = nullptr;
   // The configuration file read when the current directory has none (or the
   // process is privileged). Only tests, which never write /etc, point it
   // elsewhere.
   const char *systemPath = kSystemCfgPath;
 };
+
+// QOTRACE_CFG from the environment, or null when it is unset or empty. A
+// privileged process never honours it (secure_getenv).
+const char *cfgPathFromEnvironment();
 
 // True when a message at `now` (whole seconds) must check the file.
 bool cfgCheckDue(const CfgWatch &watch, time_t now);
@@ -42,9 +49,11 @@ bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg);
 void scheduleCfgCheck(CfgWatch &watch, time_t now, uint32_t minutes);
 
 // Opens the configuration file for reading the way every check finds it:
-// ./qotrace.cfg, else `systemPath`; *path (when given) tells which was
-// tried last. Returns the descriptor, or -1 when neither opens.
-int openCfgFile(const os::Os &os, const char *systemPath, const char **path);
+// `namedPath` alone when it is not null, else ./qotrace.cfg, else
+// `systemPath`; *path (when given) tells which was tried last. Returns the
+// descriptor, or -1 when none opens.
+int openCfgFile(const os::Os &os, const char *namedPath, const char *systemPath,
+                const char **path);
 
 // Reads the whole file behind `fd` into a heap buffer (free it), allowing
 // some growth past `expected` bytes. Null on a read error or without memory.
