@@ -13,7 +13,11 @@
 //   baseline_stdio         clock + snprintf prefix + vfprintf + fflush
 //   S1_enabled             one thread, a written message (%d and %s)
 //   S2_dropped/modules:16  a level the module drops, 16th module of the table
-//   S3_threads/threads:2   two threads, one module and one file (aggregate)
+//   S3_threads/threads:2   two threads, one module and one file (aggregate);
+//                          4 and 8 threads against floors of as many threads
+//   S6_latency/threads:4   four threads as S3: the median and 99th percentile
+//                          of one call's time (counters p50_ns, p99_ns),
+//                          against floor_latency, write(2) from four threads
 //   S4_rolling             as S1, file rolled about every 1000 lines
 //   floor_rolling          the floor plus the file operations of each roll
 //   S5_bin_1KiB            qologTraceBin of 1 KiB; floor: two writes (line,
@@ -49,6 +53,7 @@
 
 #include <algorithm>
 #include <map>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -326,6 +331,55 @@ bool warmUp(benchmark::State &state, const char *module, bool truncateFirst) {
   return true;
 }
 
+// Latency of one call: every thread of a run times each of its calls
+// (CLOCK_MONOTONIC) into an array made before the timed loop; the last thread
+// to finish pools all threads' times and sets the counters p50_ns and p99_ns
+// (the counters of a run's threads are summed: only that thread sets them).
+constexpr benchmark::IterationCount kMaxSamples = 1 << 22;  // per thread
+std::mutex g_latencyMutex;
+std::vector<uint32_t> g_latencyPool;
+int g_latencyThreadsDone = 0;
+
+uint64_t monotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+double percentile(std::vector<uint32_t> *v, double p) {
+  if (v->empty()) return 0;
+  auto at = v->begin() + static_cast<long>(p * static_cast<double>(v->size() - 1));
+  std::nth_element(v->begin(), at, v->end());
+  return *at;
+}
+
+template <class Call>
+void timeEachCall(benchmark::State &state, Call call) {
+  std::vector<uint32_t> samples(
+      static_cast<size_t>(std::min(state.max_iterations, kMaxSamples)));
+  size_t n = 0;
+  uint64_t i = 0;
+  {
+    AllocCounter allocs(state);
+    for (auto _ : state) {
+      uint64_t start = monotonicNs();
+      if (!call(i++)) {
+        state.SkipWithError("write failed");
+        break;
+      }
+      uint64_t ns = monotonicNs() - start;
+      if (n < samples.size()) samples[n++] = static_cast<uint32_t>(std::min<uint64_t>(ns, UINT32_MAX));
+    }
+  }
+  std::lock_guard<std::mutex> lock(g_latencyMutex);
+  g_latencyPool.insert(g_latencyPool.end(), samples.begin(), samples.begin() + n);
+  if (++g_latencyThreadsDone < state.threads()) return;
+  state.counters["p50_ns"] = percentile(&g_latencyPool, 0.50);
+  state.counters["p99_ns"] = percentile(&g_latencyPool, 0.99);
+  g_latencyPool.clear();
+  g_latencyThreadsDone = 0;
+}
+
 // ---------------------------------------------------------------------------
 // Floors and baseline
 
@@ -352,6 +406,17 @@ void BM_floor(benchmark::State &state, int textLength) {
   if (state.thread_index() == 0) {
     state.counters["line_bytes"] = static_cast<double>(line.size());
   }
+}
+
+// The floor of S6: each thread writes its own line to the shared descriptor.
+void BM_floorLatency(benchmark::State &state) {
+  std::string line = sampleLine(kS3, s1Text());
+  if (state.thread_index() == 0) {
+    if (ftruncate(g_floorFd, 0) != 0) perror("ftruncate");
+  }
+  timeEachCall(state, [&](uint64_t) {
+    return write(g_floorFd, line.data(), line.size()) >= 0;
+  });
 }
 
 // What a roll can't avoid, added to the floor: every time the file passes
@@ -482,6 +547,17 @@ void BM_dropped(benchmark::State &state, const char *module) {
     }
   }
   if (fileSize(file) != before) state.SkipWithError("a dropped level was written");
+}
+
+// S6: as S3, each call timed.
+void BM_latency(benchmark::State &state) {
+  // No return on failure: a skipped state runs no iteration, and every
+  // thread must reach the pool.
+  warmUp(state, kS3, true);
+  timeEachCall(state, [](uint64_t i) {
+    qologLog(kS3, QOLOG_INFO, kFormat, requestNumber(i), kClient);
+    return true;
+  });
 }
 
 // Messages that alternate between two modules (the 16th and the 127th of
@@ -641,12 +717,14 @@ void registerBenchmarks() {
     return b->UseRealTime()->Unit(benchmark::kNanosecond);
   };
   common(RegisterBenchmark("floor_write", BM_floor, 0))
-      ->Threads(1)->Threads(2)->Threads(4);
+      ->Threads(1)->Threads(2)->Threads(4)->Threads(8);
   common(RegisterBenchmark("baseline_stdio", BM_baseline));
   common(RegisterBenchmark("S1_enabled", BM_enabled, kS1));
   common(RegisterBenchmark("S2_dropped/modules:16", BM_dropped, kMid));
   common(RegisterBenchmark("S3_threads", BM_enabled, kS3))
-      ->Threads(1)->Threads(2)->Threads(4);
+      ->Threads(1)->Threads(2)->Threads(4)->Threads(8);
+  common(RegisterBenchmark("S6_latency", BM_latency))->Threads(4);
+  common(RegisterBenchmark("floor_latency", BM_floorLatency))->Threads(4);
   common(RegisterBenchmark("S4_rolling", BM_rolling));
   common(RegisterBenchmark("floor_rolling", BM_floorRolling));
   common(RegisterBenchmark("S5_bin_1KiB", BM_bin));
@@ -702,15 +780,11 @@ class CollectingReporter : public benchmark::ConsoleReporter {
     for (const Run &run : runs) {
       if (run.error_occurred) continue;
       std::string name = cleanName(run.run_name.str());
-      double allocs = -1;
-      auto it = run.counters.find("allocs_per_msg");
-      if (it != run.counters.end()) allocs = it->second.value;
-      if (run.run_type == Run::RT_Aggregate) {
-        if (run.aggregate_name == "median") {
-          medians_[name] = Result{run.GetAdjustedRealTime(), allocs};
-        }
-      } else {
-        samples_[name].push_back(Result{run.GetAdjustedRealTime(), allocs});
+      keep(run, name, Result{run.GetAdjustedRealTime(), counter(run, "allocs_per_msg")});
+      // Latencies are kept as results of their own: "NAME p50", "NAME p99".
+      for (const char *p : {"p50", "p99"}) {
+        double ns = counter(run, (std::string(p) + "_ns").c_str());
+        if (ns >= 0) keep(run, name + " " + p, Result{ns, -1});
       }
     }
     ConsoleReporter::ReportRuns(runs);
@@ -736,6 +810,17 @@ class CollectingReporter : public benchmark::ConsoleReporter {
   }
 
  private:
+  void keep(const Run &run, const std::string &name, Result result) {
+    if (run.run_type != Run::RT_Aggregate) {
+      samples_[name].push_back(result);
+    } else if (run.aggregate_name == "median") {
+      medians_[name] = result;
+    }
+  }
+  static double counter(const Run &run, const char *name) {
+    auto it = run.counters.find(name);
+    return it == run.counters.end() ? -1 : it->second.value;
+  }
   static std::string cleanName(std::string name) {
     const std::string realTime = "/real_time";
     size_t at = name.find(realTime);
@@ -782,7 +867,10 @@ const Row kRows[] = {
     {"scale_length/text:5000", "floor_length/text:5000", 0, 0},
     {"S3_threads/threads:1", "floor_write/threads:1", 0, 0},
     {"S3_threads/threads:4", "floor_write/threads:1", 0, 0},
-    {"S3_threads/threads:4", "floor_write/threads:4", 0, 0},
+    {"S3_threads/threads:4", "floor_write/threads:4", 1.0, 0},
+    {"S3_threads/threads:8", "floor_write/threads:8", 1.0, 0},
+    {"S6_latency/threads:4 p50", "floor_latency/threads:4 p50", 0, 0},
+    {"S6_latency/threads:4 p99", "floor_latency/threads:4 p99", 0, 0},
 };
 
 std::string filesystemOf(const std::string &dir) {
@@ -812,7 +900,7 @@ void printSummary(const CollectingReporter &results) {
          "log files on %s\n",
          date, un.sysname, un.release, std::thread::hardware_concurrency(),
          filesystemOf(g_scratch).c_str());
-  printf("%-33s %10s  %-23s %10s %7s %8s  %s\n", "scenario", "ns/msg", "floor",
+  printf("%-33s %10s  %-27s %10s %7s %8s  %s\n", "scenario", "ns/msg", "floor",
          "floor ns", "ratio", "allocs", "target");
   // Allocations per message, or "-" where they were not counted.
   auto allocText = [](double allocs) {
@@ -822,7 +910,7 @@ void printSummary(const CollectingReporter &results) {
   };
   Result floor1;
   if (results.get("floor_write/threads:1", &floor1)) {
-    printf("%-33s %10.1f  %-23s %10s %7s %8s\n", "floor_write", floor1.ns, "",
+    printf("%-33s %10.1f  %-27s %10s %7s %8s\n", "floor_write", floor1.ns, "",
            "", "", allocText(floor1.allocs).c_str());
   }
   for (const Row &row : kRows) {
@@ -839,10 +927,10 @@ void printSummary(const CollectingReporter &results) {
     if (row.floor != nullptr && results.get(row.floor, &f) && f.ns > 0) {
       double ratio = r.ns / f.ns;
       if (row.maxRatio > 0) met = ratio <= row.maxRatio;
-      printf("%-33s %10.1f  %-23s %10.1f %6.2fx %8s", row.name, r.ns, row.floor,
+      printf("%-33s %10.1f  %-27s %10.1f %6.2fx %8s", row.name, r.ns, row.floor,
              f.ns, ratio, allocs.c_str());
     } else {
-      printf("%-33s %10.1f  %-23s %10s %7s %8s", row.name, r.ns, "", "", "",
+      printf("%-33s %10.1f  %-27s %10s %7s %8s", row.name, r.ns, "", "", "",
              allocs.c_str());
     }
     if (target[0] != '\0') printf("  %-10s %s", target, met ? "met" : "MISSED");
@@ -859,7 +947,9 @@ void printSummary(const CollectingReporter &results) {
   }
   if (header) printf("\n");
   printf("Targets: one write(2) and no allocation per message; ratios against "
-         "single-thread floors are aggregate times.\n");
+         "single-thread floors are aggregate times.\n"
+         "Rows p50 and p99: the time of one call under four threads, not per "
+         "message.\n");
 }
 
 // ---------------------------------------------------------------------------

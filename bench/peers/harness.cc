@@ -2,12 +2,14 @@
 #include "harness.h"
 
 #include <ftw.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -37,15 +39,72 @@ double nowNs() {
   return ts.tv_sec * 1e9 + ts.tv_nsec;
 }
 
-void runMessages(int first, int count) {
-  for (int i = first; i < first + count; ++i) peerMessage(i);
+int threadsOf(const std::string &scenario) {
+  if (scenario == "S3") return 2;
+  if (scenario == "S6" || scenario == "S7") return 4;
+  return scenario == "S8" ? 8 : 1;
+}
+
+// Messages first..first+count-1; with `latency`, each call's time into it.
+void runMessages(int first, int count, uint32_t *latency = nullptr) {
+  for (int i = first; i < first + count; ++i) {
+    if (latency == nullptr) {
+      peerMessage(i);
+      continue;
+    }
+    double t0 = nowNs();
+    peerMessage(i);
+    latency[i - first] = static_cast<uint32_t>(nowNs() - t0);
+  }
+}
+
+// `threads` threads share the messages; each writes a few of its own
+// first, then all start together. Returns the time of the shared part.
+double runThreads(int threads, int messages, std::vector<uint32_t> *latency) {
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::thread> pool;
+  for (int t = 0; t < threads; ++t) {
+    int first = messages / threads * t;
+    int count = t == threads - 1 ? messages - first : messages / threads;
+    uint32_t *samples = latency != nullptr ? latency->data() + first : nullptr;
+    pool.emplace_back([&, first, count, samples] {
+      runMessages(first, 100);
+      ready.fetch_add(1);
+      while (!go.load()) std::this_thread::yield();
+      runMessages(first, count, samples);
+    });
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  double start = nowNs();
+  go.store(true);
+  for (std::thread &t : pool) t.join();
+  return nowNs() - start;
+}
+
+double percentile(std::vector<uint32_t> &v, double p) {
+  auto at = v.begin() + static_cast<long>(p * static_cast<double>(v.size() - 1));
+  std::nth_element(v.begin(), at, v.end());
+  return *at;
 }
 
 }  // namespace
 
+size_t peerPrefix(char *out, size_t size, const struct timespec &ts, const char *level) {
+  static const long pid = static_cast<long>(getpid());
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  char stamp[32];
+  strftime(stamp, sizeof(stamp), "%b %e %H:%M:%S", &tm);
+  int n = snprintf(out, size, "%s:%03d|%s|PID=%4ld|TID=%4ld|%4s|", stamp,
+                   static_cast<int>(ts.tv_nsec / 1000000), kPeerLogger, pid,
+                   static_cast<long>(pthread_self()), level);
+  return n < 0 ? 0 : static_cast<size_t>(n);
+}
+
 int main(int argc, char **argv) {
   if (argc != 3) {
-    fprintf(stderr, "usage: %s S1|S2|S3|S4 MESSAGES\n", argv[0]);
+    fprintf(stderr, "usage: %s S1|S2|S3|S4|S6|S7|S8 MESSAGES\n", argv[0]);
     return 2;
   }
   std::string scenario = argv[1];
@@ -64,36 +123,31 @@ int main(int argc, char **argv) {
   atexit(removeDir);
 
   if (!peerSetup(scenario)) {
-    printf("%s %s n/a\n", peerName(), scenario.c_str());
+    if (scenario == "S6") {
+      printf("%s S6-p50 n/a\n%s S6-p99 n/a\n", peerName(), peerName());
+    } else {
+      printf("%s %s n/a\n", peerName(), scenario.c_str());
+    }
     return 0;
   }
   runMessages(0, messages / 10 < 2000 ? messages / 10 : 2000);  // warm-up
 
-  double start = 0, end = 0;
-  if (scenario == "S3") {
-    std::atomic<int> ready{0};
-    std::atomic<bool> go{false};
-    auto worker = [&](int first, int count) {
-      ready.fetch_add(1);
-      while (!go.load()) {
-      }
-      runMessages(first, count);
-    };
-    std::thread a(worker, 0, messages / 2);
-    std::thread b(worker, messages / 2, messages - messages / 2);
-    while (ready.load() < 2) {
-    }
-    start = nowNs();
-    go.store(true);
-    a.join();
-    b.join();
-    end = nowNs();
+  int threads = threadsOf(scenario);
+  std::vector<uint32_t> latency(scenario == "S6" ? messages : 0);
+  double ns = 0;
+  if (threads > 1) {
+    ns = runThreads(threads, messages, latency.empty() ? nullptr : &latency);
   } else {
-    start = nowNs();
+    double start = nowNs();
     runMessages(0, messages);
-    end = nowNs();
+    ns = nowNs() - start;
   }
   peerFinish();
-  printf("%s %s %.1f\n", peerName(), scenario.c_str(), (end - start) / messages);
+  if (latency.empty()) {
+    printf("%s %s %.1f\n", peerName(), scenario.c_str(), ns / messages);
+  } else {
+    printf("%s %s-p50 %.1f\n", peerName(), scenario.c_str(), percentile(latency, 0.50));
+    printf("%s %s-p99 %.1f\n", peerName(), scenario.c_str(), percentile(latency, 0.99));
+  }
   return 0;
 }

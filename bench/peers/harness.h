@@ -2,6 +2,7 @@
 // scenario in a scratch directory of its own and prints one result line.
 //
 //   peer_NAME SCENARIO MESSAGES   ->   "NAME SCENARIO NS_PER_MESSAGE"
+//                                      (S6: "NAME S6-p50 NS" and "NAME S6-p99 NS")
 //
 // Scenarios, with the same text in every contender ("request %d handled
 // for client-42" after a prefix of date with milliseconds, logger name,
@@ -11,9 +12,16 @@
 //   S2  a message at a level the logger drops, 16 loggers configured
 //   S3  two threads, one logger and one file (aggregate time per message)
 //   S4  as S1, the file rolled at 100 KiB (about 1000 lines), 5 backups
+//   S6  four threads as S3: the latency of each call, its median and 99th
+//       percentile over all threads' calls
+//   S7  as S3 with four threads, S8 with eight (aggregate time per message)
+// Every thread writes a few messages before the timing starts.
 // A contender that can't run a scenario prints "n/a" instead of a time.
 #ifndef QOLOG_PEERS_HARNESS_H_
 #define QOLOG_PEERS_HARNESS_H_
+
+#include <stddef.h>
+#include <time.h>
 
 #include <string>
 
@@ -28,7 +36,10 @@ void peerMessage(int i);
 // Flushes and closes what peerSetup opened.
 void peerFinish();
 
-// Shared by the contenders: the text's values and a six-digit number.
+// Shared by the contenders: libqolog's prefix for the given time and level
+// ("Nov  4 18:22:48:048|PEER|PID=  12|TID=  34|INFO|"), its length returned.
+size_t peerPrefix(char *out, size_t size, const struct timespec &ts, const char *level);
+// The text's values and a six-digit number.
 inline int peerNumber(int i) { return 100000 + i % 900000; }
 constexpr const char *kPeerClient = "client-42";
 // The name of the logger (module) the messages go to.

@@ -16,7 +16,7 @@ bool g_drop = false;
 const char *peerName() { return "spdlog"; }
 
 bool peerSetup(const std::string &scenario) {
-  const char *pattern = "%b %e %H:%M:%S:%e|%n|PID=%P|TID=%t|%l|%v";
+  const char *pattern = "%b %d %H:%M:%S:%e|%n|PID=%P|TID=%t|%l|%v";
   if (scenario == "S4") {
     g_logger = spdlog::rotating_logger_mt(kPeerLogger, "peer.log", 100 * 1024, 5);
   } else {
