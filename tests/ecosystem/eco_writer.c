@@ -62,7 +62,7 @@ int main(int argc, char **argv) {
   printf("%d %ld\n", w, (long)getpid());
   fflush(stdout);
   for (int n = 0; n < count; ++n) {
-    g_now_ms = base * 1000 + (long long)(n * nproc + w) * 7;
+    g_now_ms = base * 1000 + (long long)(n * nproc + w) * 8;
     if (n > 0) qologSetDate((uint32_t)(date == 3 ? 1 + n % 2 : date));
     uint32_t level = levels[n % 5];
     if (n % 3 == 0) {

@@ -68,7 +68,7 @@ awk -F, -v np=$nproc -v count=$count -v base=$base -v banners="$banners" \
     g = k * np + w
     if ($1 != level[k % 5 + 1]) bad("level")
     if ($2 != "NETWORK" || $3 != pid[w]) bad("module or pid")
-    if ($4 != base * 1000 + g * 7) bad("time")
+    if ($4 != base * 1000 + g * 8) bad("time")
     if (dump != want) bad("dump rows")
     if (g <= last) bad("out of time order")
     last = g; nmsg++
