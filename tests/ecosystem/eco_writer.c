@@ -1,14 +1,14 @@
 /* Writes numbered messages through libqolog's public interface, for the lnav
  * and rsyslog tests: eco_writer W NPROC COUNT DATE BASE
  *
- * Writer W (0 <= W < NPROC) writes COUNT messages for the module NETWORK, run in
- * a directory holding qotrace.cfg. Message n reads "w<W> n<n> ..." and its
- * level is the n-th of ERR, INFO, DBG, FBEG, FEND; every third message has a
- * dump of 1 to 61 bytes repeating "w<W>.n<n>;". The wall clock seen by the
- * library is fake: message n of writer W is written at BASE seconds plus
- * (n * NPROC + W) * 7 ms, so the messages of all writers have distinct times
- * whose order is known, and the milliseconds take every value. DATE is the
- * date format: 1, 2, or 3 for both in turn. Prints "W PID" first. */
+ * Writer W (0 <= W < NPROC) writes COUNT messages for the module NETWORK,
+ * run in a directory holding qotrace.cfg. Message n reads "w<W> n<n> ..."
+ * and its level is the n-th of ERR, INFO, DBG, FBEG, FEND; every third
+ * message has a dump of 1 to 61 bytes repeating "w<W>.n<n>;". The wall clock
+ * the library reads is fake: message n of writer W is written at BASE
+ * seconds plus (n * NPROC + W) * 8 ms, so all messages have distinct times in
+ * a known order, and format 2 shows milliseconds of 0 to 3 digits. DATE is
+ * the date format: 1, 2, or 3 for both in turn. Prints "W PID" first. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>
