@@ -1,6 +1,7 @@
 # Installation of libqolog: the header, the shared library (and with
-# QOLOG_BUILD_STATIC the static one), the CMake package (qolog::qolog) and the
-# pkg-config file. Included at the end of the top-level CMakeLists.txt.
+# QOLOG_BUILD_STATIC the static one), the CMake package (qolog::qolog), the
+# pkg-config file and the lnav format. Included at the end of the top-level
+# CMakeLists.txt.
 #
 # When libqolog is added to another project with add_subdirectory(), nothing
 # is installed unless that project sets QOLOG_INSTALL=ON; qolog::qolog is
@@ -47,6 +48,9 @@ install(TARGETS ${_qolog_targets}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/qolog.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The lnav format of the log files (lnav -i installs it for a user).
+install(FILES ${PROJECT_SOURCE_DIR}/share/lnav/qolog.json
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/qolog/lnav)
 
 # CMake package: find_package(qolog CONFIG) gives qolog::qolog, and
 # qolog::qolog_static when the static library was installed too.

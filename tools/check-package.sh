@@ -67,6 +67,9 @@ cmp -s "$incdir/qolog.h" "$here/include/qolog.h" || fail "$incdir/qolog.h is mis
 for f in qologConfig.cmake qologConfigVersion.cmake qologTargets.cmake; do
   [ -f "$libdir/cmake/qolog/$f" ] || fail "$libdir/cmake/qolog/$f is missing"
 done
+datadir_rel=$(sed -nE 's/^CMAKE_INSTALL_DATADIR:PATH=(.*)/\1/p' "$build/CMakeCache.txt")
+cmp -s "$prefix/${datadir_rel:-share}/qolog/lnav/qolog.json" "$here/share/lnav/qolog.json" ||
+  fail "the lnav format is missing or differs"
 pc=$libdir/pkgconfig/qolog.pc
 [ -f "$pc" ] || fail "$pc is missing"
 

@@ -10,7 +10,7 @@ install() {
   [ $# -eq 0 ] && return 0
   echo "Installing: $*"
   $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@" >/dev/null
 }
 
 need=()
@@ -21,10 +21,32 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 command -v strace >/dev/null || need+=(strace)  # bench/syscalls.sh
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
+command -v lnav >/dev/null || need+=(lnav)  # tests/ecosystem
 if [ "${QOLOG_WITH_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)
 fi
 install "${need[@]+"${need[@]}"}"
+
+# rsyslogd for tests/ecosystem, which starts its own. The package would start
+# (and enable) the system's rsyslog service: a policy-rc.d that answers 101
+# ("action forbidden") keeps invoke-rc.d and deb-systemd-invoke from starting
+# it, and the service is disabled again afterwards. Only when this script
+# installs the package: an rsyslog the machine already has is left alone.
+if ! command -v rsyslogd >/dev/null && [ ! -x /usr/sbin/rsyslogd ]; then
+  policy=/usr/sbin/policy-rc.d
+  own_policy=0
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+    $sudo chmod 755 "$policy"
+    own_policy=1
+  fi
+  install rsyslog || status=$?
+  [ "$own_policy" = 0 ] || $sudo rm -f "$policy"
+  [ "${status:-0}" = 0 ] || exit "$status"
+  if command -v systemctl >/dev/null; then
+    $sudo systemctl disable rsyslog.service >/dev/null 2>&1 || true
+  fi
+fi
 
 # The sanitizer runtimes of g++ (QOLOG_SANITIZE=address or thread) normally
 # come with it; install them where a trimmed machine lacks them.
