@@ -1,7 +1,9 @@
 // The log files of one process: for each slot of the configuration's file
-// table, the open file, its position and whether its banner is written;
-// opening under an exclusive lock with the per-process fallback name,
-// rolling into numbered backups, writing, and closing.
+// table, the file it writes and whether its banner is written there; the
+// files themselves, one per file whatever the paths that name it (matched
+// by device and inode); opening under an exclusive lock with the
+// per-process fallback name, rolling into numbered backups, writing and
+// closing.
 // REQUIRES for every member: the caller owns the state (the library holds
 // its lock).
 #ifndef QOLOG_FILES_LOG_FILES_H_
@@ -9,6 +11,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 
 #include "config/trace_cfg.h"
@@ -16,25 +19,48 @@
 
 namespace qolog {
 
-// What the process holds of one file slot.
-struct OpenLog {
-  uint32_t serial = 0;   // the slot's nSerial this state belongs to
-  int fd = -1;           // -1: not open
+// A file this process has open.
+struct OpenFile {
+  int fd = -1;  // -1: the entry is free
+  // The directory the file was opened in and its name there: rolls and the
+  // replaced-file check work on them, so a relative path keeps naming the
+  // directory it was opened in after a chdir. -1 for what is not a regular
+  // file.
+  int dirFd = -1;
+  char name[kPathSize] = {};
+  uint64_t dev = 0;
+  uint64_t ino = 0;
   // The file's size when opened plus every byte written since: ftell on an
   // append stream would cost a system call. -1: unknown (a failed write, or
   // a file without a position), so the next message reopens.
   int64_t position = 0;
-  // The path names the regular file itself: the position counts the bytes
-  // written and the file rolls. A device, a pipe or a symbolic link keeps
-  // the position it had when opened (0 for /dev/null, -1 where there is
-  // none) and never rolls.
+  // A regular file: locked, its position counted, a short write taken back.
+  bool regular = false;
+  // The path named the regular file itself: it rolls. A symbolic link, a
+  // device or a pipe never does (renaming /dev/stderr would replace it).
   bool rollable = false;
+  int users = 0;  // slots writing to it
+};
+
+// What the process holds of one file slot.
+struct OpenLog {
+  uint32_t serial = 0;  // the slot's nSerial this state belongs to
+  int file = -1;        // index of its OpenFile, -1: none
   bool bannerWritten = false;
-  // For a relative path, the working directory it was opened in (device and
-  // inode of "."): after a chdir the path names another file, which does not
-  // mean that this one was deleted.
-  uint64_t openedInDev = 0;
-  uint64_t openedInIno = 0;
+};
+
+// What a problem the layer met was; see LogFiles::setReporter.
+enum class FileEvent {
+  kOpenFailed,      // a log file could not be opened or locked
+  kFallback,        // ... and its per-process name is written instead
+  kRollFailed,      // a step of a roll failed
+  kWriteFailed,     // a write failed or was cut short
+  kReopened,        // a file replaced or deleted from outside was let go
+  kCleared,         // the problem of this path is over
+};
+struct FileReporter {
+  void (*report)(void *context, FileEvent event, const char *path, const char *detail, int err);
+  void *context;
 };
 
 class LogFiles {
@@ -45,32 +71,40 @@ class LogFiles {
   // The process id, read once; refreshed in a child after fork.
   long pid();
   void refreshPid();
+  // Problems are told to `reporter` (null: to nobody, at no cost).
+  void setReporter(const FileReporter *reporter) { reporter_ = reporter; }
 
   // The module's slot, opened and rolled as needed: its index, or -1 when
-  // the module has no slot in use. The slot may still have no open file.
+  // the module has no slot in use. The slot may still have no file.
   int prepare(TraceCfg &cfg, const ModuleCfg &module);
-  OpenLog &at(int slot) { return slots_[slot]; }
+  bool isOpen(int slot) const { return slots_[slot].file >= 0; }
+  // `bytes` more leave the slot's file within `limit` (or it never rolls).
+  bool fits(int slot, int64_t bytes, int64_t limit) const;
+  bool bannerDue(int slot) const { return !slots_[slot].bannerWritten; }
+  void bannerDone(int slot) { slots_[slot].bannerWritten = true; }
 
-  // Appends the gather list to the slot's file and advances its position;
-  // a failed write marks the position bad so that the next message reopens
+  // Appends the gather list to the slot's file and advances its position; a
+  // failed write marks the position bad so that the next message reopens
   // the file, banner first. Returns false when the write failed.
   bool write(int slot, struct iovec *iov, int count);
 
-  // Closes every open file, keeping the banner flags (a rebuild; slot 0
-  // keeps its flag across it).
+  // Closes every file, keeping the banner flags (a rebuild; slot 0 keeps
+  // its flag across it; the library being unloaded).
   void closeAll();
   // Drops what is kept for slots that were freed or taken since: their
-  // files are closed, their banners due again.
+  // files are let go, their banners due again.
   void sync(const TraceCfg &cfg);
-  // Closes the file of every rollable slot whose path no longer names it
-  // (deleted, or renamed away or over from outside), so that the next
-  // message reopens the path, banner first. A path that can't be examined
-  // for another reason than being absent keeps its file.
-  void closeReplaced(const TraceCfg &cfg);
+  // Lets go of every regular file whose name no longer leads to it
+  // (deleted, or renamed away or over from outside; for a symbolic link,
+  // its target), so that the next message reopens the path, banner first. A
+  // name that can't be examined for another reason than being absent keeps
+  // its file.
+  void closeReplaced();
   // In a child after fork: the parent holds the locks of the inherited
-  // files. Clears the process tag, puts renamed slots back on their
-  // configured path and drops every inherited file without unlocking it, so
-  // each file is reopened through the lock.
+  // files. Closes them without unlocking (an open file description shared
+  // with the parent keeps its lock), clears the process tag and puts renamed
+  // slots back on their configured path, so each file is reopened through
+  // the lock.
   void forgetInherited(TraceCfg &cfg);
 
   // Builds the per-process name of `path` ("dir/" + tag + "-" + file) into
@@ -79,18 +113,38 @@ class LogFiles {
   static bool perProcessName(const char *path, const char *tag, char *out, size_t outSize);
 
  private:
-  // Gives the slot an open, locked file, trying its path and then, once the
-  // process tag is set, its per-process path. Without `fallBack` a failure
-  // leaves the slot closed instead of setting the process tag.
+  // Gives the slot a file, trying its path and then, once the process tag
+  // is set, its per-process path. Without `fallBack` a failure leaves the
+  // slot without a file instead of setting the process tag.
   void open(TraceCfg &cfg, int slot, bool fallBack = true);
-  int openLocked(const char *path, struct stat *held);
-  void close(OpenLog &log);
+  // Opens `path` as an OpenFile (new, or the one already open for the same
+  // file) and returns its index; -1 with errno set when it can't be opened
+  // or another process holds its lock. *regular tells whether the path
+  // names a regular file (or nothing), so that a failure may fall back to a
+  // per-process name. With `exclusive` the file must not exist yet.
+  int openPath(const char *path, bool exclusive, bool *regular);
+  // The same for `name` in the directory `dirFd`, which it takes over.
+  int openIn(int dirFd, const char *name, bool exclusive, bool *regular);
+  // A per-process name that cannot collide, "dir/<tag>.<n>-file", created
+  // afresh, for when "dir/<tag>-file" exists and can't be had. The path
+  // opened goes to `out`.
+  int openUnique(const char *path, const char *tag, char *out);
+  int adopt(const OpenFile &opened);
+  void attach(int slot, int file);
+  void detach(int slot);
+  // Closes the file; its slots keep their flags unless `bannersDue`.
+  void release(int file, bool bannersDue);
+  void closeFile(OpenFile &file, bool unlock);
   void roll(TraceCfg &cfg, int slot, const ModuleCfg &module);
   void setProcessTag(TraceCfg &cfg);
+  void report(FileEvent event, const char *path, const char *detail, int err);
 
   const os::Os *os_;
+  const FileReporter *reporter_ = nullptr;
+  const char *failedStep_ = "open";  // of the last openIn that failed
   long pid_ = -1;
   OpenLog slots_[kMaxFiles];
+  OpenFile files_[kMaxFiles];
 };
 
 }  // namespace qolog

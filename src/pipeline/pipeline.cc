@@ -31,12 +31,9 @@ void writeToFile(State &state, int slot, const ModuleCfg &module, const LineBuff
   }
   DumpRows &rows = state.dump;
   rows.begin(message.dump, message.dumpLength);
-  const OpenLog &log = state.files.at(slot);
   // A line that leaves the file within its limit can't make the dump's step
   // roll the file: the two then go out in one write.
-  if (!log.rollable ||
-      (log.position >= 0 &&
-       log.position + static_cast<int64_t>(line.size()) <= module.nMaxFileSize)) {
+  if (state.files.fits(slot, static_cast<int64_t>(line.size()), module.nMaxFileSize)) {
     iov[1].iov_base = state.dumpBuf;
     iov[1].iov_len = rows.next(state.dumpBuf, sizeof(state.dumpBuf));
     if (!state.files.write(slot, iov, 2)) return;
@@ -45,7 +42,7 @@ void writeToFile(State &state, int slot, const ModuleCfg &module, const LineBuff
     // start the next file.
     if (!state.files.write(slot, iov, 1)) return;
     slot = state.files.prepare(state.cfg, module);
-    if (slot < 0 || state.files.at(slot).fd < 0) return;
+    if (slot < 0 || !state.files.isOpen(slot)) return;
   }
   while (!rows.done()) {
     struct iovec part = {state.dumpBuf, rows.next(state.dumpBuf, sizeof(state.dumpBuf))};
@@ -64,7 +61,7 @@ void reloadIfDue(State &state, time_t now) {
     state.files.closeAll();
     state.files.sync(state.cfg);
   }
-  state.files.closeReplaced(state.cfg);
+  state.files.closeReplaced();
   scheduleCfgCheck(state.watch, now, state.cfg.nReloadPeriod);
 }
 
@@ -80,8 +77,7 @@ void traceMessage(State &state, const Message &message, va_list args) {
   state.cancel.hold();
   int slot = state.files.prepare(cfg, *module);
   if (slot < 0) return;
-  OpenLog &log = state.files.at(slot);
-  bool toFile = (module->nOutput & QOLOG_OUT_FILE) != 0 && log.fd >= 0;
+  bool toFile = (module->nOutput & QOLOG_OUT_FILE) != 0 && state.files.isOpen(slot);
   bool toStderr = (module->nOutput & QOLOG_OUT_STDERR) != 0;
   if (!toFile && !toStderr) return;  // the file could not be opened
 
@@ -93,8 +89,8 @@ void traceMessage(State &state, const Message &message, va_list args) {
     stampLen = state.time.format(cfg.nDateFormat, readClock(), stamp);
   }
   LineBuffer buf;
-  if (toFile && !log.bannerWritten) {
-    log.bannerWritten = true;
+  if (toFile && state.files.bannerDue(slot)) {
+    state.files.bannerDone(slot);
     char bannerStamp[kTimeBufSize];
     state.time.format(cfg.nDateFormat, readClock(), bannerStamp);
     appendBanner(buf, name, bannerStamp);

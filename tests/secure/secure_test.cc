@@ -5,7 +5,8 @@
 // Run as root, the driver builds a scratch directory with a copy of this
 // program made setuid nobody (or setgid nogroup, or given a file capability
 // and run as nobody), a working directory holding a qotrace.cfg that names
-// local.log, and a "system" qotrace.cfg naming system.log, which the copy
+// local.log, and a "system" qotrace.cfg naming system.log (also a relative
+// path and a planted symbolic link, never to be written), which the copy
 // reads as its state's system path (tests never touch /etc). The copy
 // ("probe") checks getauxval(AT_SECURE) and which file its line went to.
 //
@@ -55,11 +56,11 @@ std::string readAll(const std::string &path, bool *exists) {
   return text;
 }
 
-// One message for DEFAULT through the library's pipeline.
-void logLine(qolog::State &state, const char *format, ...) {
+// One message for `module` through the library's pipeline.
+void logLine(qolog::State &state, const char *module, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  qolog::traceMessage(state, qolog::Message{"DEFAULT", QOLOG_ERROR, format, nullptr, 0}, args);
+  qolog::traceMessage(state, qolog::Message{module, QOLOG_ERROR, format, nullptr, 0}, args);
   va_end(args);
 }
 
@@ -77,7 +78,15 @@ int probe(bool wantSecure, const char *systemCfg) {
   }
   auto state = std::make_unique<qolog::State>();
   state->watch.systemPath = systemCfg;
-  logLine(*state, "probe line");
+  for (const char *module : {"DEFAULT", "REL", "LINK"}) logLine(*state, module, "probe line");
+  // The system file also names a relative path and a symbolic link that
+  // someone planted in the working directory: a privileged process writes
+  // through neither.
+  struct stat st;
+  if (wantSecure && (stat("rel.log", &st) == 0 || stat("victim.log", &st) != 0 || st.st_size != 0)) {
+    fprintf(stderr, "probe: a relative path or a planted link was written\n");
+    return kFail;
+  }
 
   bool sysExists = false, localExists = false;
   const std::string sys = readAll("system.log", &sysExists);
@@ -182,7 +191,12 @@ int drive(Kind kind) {
   bool ok = chmod(dir.c_str(), 0755) == 0 && mkdir(work.c_str(), 0755) == 0 &&
             mkdir(sys.c_str(), 0755) == 0 &&
             writeText(work + "/qotrace.cfg", "[DEFAULT]\nLOGFILENAME = local.log\n") &&
-            writeText(sys + "/qotrace.cfg", "[DEFAULT]\nLOGFILENAME = system.log\n") &&
+            writeText(sys + "/qotrace.cfg",
+                      "[DEFAULT]\nLOGFILENAME = /proc/self/cwd/system.log\n"
+                      "[REL]\nLOGFILENAME = rel.log\n[LINK]\nLOGFILENAME = /proc/self/cwd/link.log\n") &&
+            writeText(work + "/victim.log", "") &&
+            chown((work + "/victim.log").c_str(), nobody.uid, nobody.gid) == 0 &&
+            symlink("victim.log", (work + "/link.log").c_str()) == 0 &&
             chown(work.c_str(), nobody.uid, nobody.gid) == 0 && copyFile("/proc/self/exe", bin);
   bool runAsNobody = true;
   switch (kind) {
