@@ -18,10 +18,15 @@ namespace qolog {
 namespace {
 
 pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_once_t atforkOnce = PTHREAD_ONCE_INIT;
-bool forked = false;  // set in a child after fork, handled at its next call
-// The process's state. REQUIRES: mutex held.
+// The process's state and the sign that tells a child from its parent.
+// REQUIRES: mutex held.
 State state;
+os::ForkSign forkSign;
+// True in the thread that runs fork's handlers, from the prepare handler
+// (which takes the lock) to the parent or child handler (which releases
+// it): an application's own fork handler that logs meanwhile runs in the
+// lock that thread already holds instead of waiting for it for good.
+thread_local bool inForkHandlers = false;
 
 // While another thread holds the lock it is usually inside one write(2) of
 // about a microsecond: waiters spin for a few microseconds before sleeping,
@@ -70,39 +75,63 @@ void unlockLibrary() {
   pthread_mutex_unlock(&mutex);
 }
 
-void atforkPrepare() { pthread_mutex_lock(&mutex); }
-void atforkParent() { pthread_mutex_unlock(&mutex); }
-void atforkChild() {
-  // Only async-signal-safe work here; the files are put right at the
-  // child's next call, under the lock. The forking thread, the child's only
-  // one, holds the lock from atforkPrepare.
-  pthread_mutex_unlock(&mutex);
-  lockHeld.store(0, std::memory_order_relaxed);
-  forked = true;
+void atforkPrepare() {
+  pthread_mutex_lock(&mutex);
+  inForkHandlers = true;
 }
 
-void registerAtfork() {
+void atforkParent() {
+  inForkHandlers = false;
+  pthread_mutex_unlock(&mutex);
+}
+
+// The forking thread, the child's only one, holds the lock from
+// atforkPrepare. Closing the inherited files at once (close is
+// async-signal-safe) keeps the child from holding on to its parent's locks.
+void atforkChild() {
+  leaveParentFiles(state);
+  forkSign.mark();
+  inForkHandlers = false;
+  lockHeld.store(0, std::memory_order_relaxed);
+  pthread_mutex_unlock(&mutex);
+}
+
+// At load, before the application registers fork handlers of its own that
+// may log: prepare handlers run in the reverse order of registration, so
+// theirs run while the lock is still free.
+__attribute__((constructor)) void onLoad() {
   pthread_atfork(atforkPrepare, atforkParent, atforkChild);
+  pthread_mutex_lock(&mutex);
+  forkSign.arm();
+  pthread_mutex_unlock(&mutex);
+}
+
+// At unload (dlclose, or the end of the process): the files are closed and
+// their locks released. A later call (another thread at exit) opens them
+// again, without a new banner.
+__attribute__((destructor)) void onUnload() {
+  pthread_mutex_lock(&mutex);
+  state.files.closeAll();
+  forkSign.disarm();
+  pthread_mutex_unlock(&mutex);
 }
 
 // Holds the library for the lifetime of an entry point.
 class Section {
  public:
-  Section() : savedErrno_(errno) {
-    // Before the lock: a fork between locking and registering would leave
-    // the child a lock that nobody releases.
-    pthread_once(&atforkOnce, registerAtfork);
-    lockLibrary();
+  Section() : savedErrno_(errno), reentered_(inForkHandlers) {
+    if (!reentered_) lockLibrary();
     state.callerErrno = savedErrno_;
-    if (forked) {
-      forked = false;
+    // A child whose fork ran no handlers (_Fork): its files are its parent's.
+    if (forkSign.isNewProcess()) {
       leaveParentFiles(state);
+      forkSign.mark();
     }
   }
   ~Section() {
     int cancelState;
     bool held = state.cancel.release(&cancelState);
-    unlockLibrary();
+    if (!reentered_) unlockLibrary();
     if (held) pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno_;
   }
@@ -111,6 +140,7 @@ class Section {
 
  private:
   int savedErrno_;
+  bool reentered_;
 };
 
 }  // namespace

@@ -31,7 +31,8 @@ int openForRead(const os::Os &os, const char *path) {
 }  // namespace
 
 bool cfgCheckDue(const CfgWatch &watch, time_t now) {
-  return watch.nextCheck == -1 || static_cast<int64_t>(now) > watch.nextCheck;
+  int64_t at = static_cast<int64_t>(now);
+  return watch.nextCheck == -1 || at > watch.nextCheck || at < watch.lastCheck;
 }
 
 const char *cfgPathFromEnvironment() {
@@ -118,6 +119,7 @@ bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg) {
 void scheduleCfgCheck(CfgWatch &watch, time_t now, uint32_t minutes) {
   // now + minutes * 60, saturated at the largest value.
   int64_t base = static_cast<int64_t>(now);
+  watch.lastCheck = base;
   int64_t add = static_cast<int64_t>(minutes) * 60;  // fits: minutes < 2^32
   watch.nextCheck = base > INT64_MAX - add ? INT64_MAX : base + add;
 }

@@ -21,6 +21,9 @@ struct CfgWatch {
   // Wall-clock second after which the next message checks the file; -1:
   // never checked.
   int64_t nextCheck = -1;
+  // Wall-clock second of the last check: a clock stepped back behind it
+  // makes the next message check at once.
+  int64_t lastCheck = -1;
   // Modification time of the file at the last check that could examine it
   // (-1: none yet).
   int64_t lastMtimeSec = -1;
@@ -38,7 +41,8 @@ struct CfgWatch {
 // privileged process never honours it (secure_getenv).
 const char *cfgPathFromEnvironment();
 
-// True when a message at `now` (whole seconds) must check the file.
+// True when a message at `now` (whole seconds) must check the file: the
+// period has passed, or the clock was set back behind the last check.
 bool cfgCheckDue(const CfgWatch &watch, time_t now);
 
 // Looks at the file; when its modification time moved forward since the last

@@ -139,17 +139,18 @@ int LogFiles::openIn(int dirFd, const char *name, bool exclusive, bool *regular)
     struct stat named;
     bool renamedMeanwhile = false;
     failedStep_ = "lock";
+    bool link = false;
     if (os::lockExclusive(*os_, fd)) {
       if (os::statAt(*os_, dirFd, name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
           (sameFile(named, held) ||
-           (S_ISLNK(named.st_mode) && os::statAt(*os_, dirFd, name, &named) == 0 &&
+           ((link = S_ISLNK(named.st_mode)) && os::statAt(*os_, dirFd, name, &named) == 0 &&
             sameFile(named, held)))) {
         opened.fd = fd;
         opened.dirFd = dirFd;
         memcpy(opened.name, name, strnlen(name, kPathMax) + 1);
         opened.position = static_cast<int64_t>(held.st_size);
         opened.regular = true;
-        opened.rollable = !S_ISLNK(named.st_mode);
+        opened.rollable = !link;
         return adopt(opened);
       }
       renamedMeanwhile = true;

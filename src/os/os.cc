@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -26,6 +27,10 @@ const Os kSystem = {sysOpenat, ::close,     ::read,      ::write,
                     sysFcntlInt, ::ftruncate, ::lseek,   ::renameat,
                     ::unlinkat, sysGetpid};
 
+// The lowest descriptor the library keeps: 0, 1 and 2 belong to the
+// standard streams even while they are closed.
+constexpr int kFirstFreeFd = 3;
+
 // Runs `call` until it is not interrupted by a signal.
 template <typename Call>
 auto retry(Call call) -> decltype(call()) {
@@ -43,7 +48,12 @@ int setLock(const Os &os, int fd, short type) {
   fl.l_whence = SEEK_SET;
   fl.l_start = 0;
   fl.l_len = 0;  // to the end of the file, however long it grows
-  fl.l_pid = 0;
+  fl.l_pid = 0;  // must be 0 for an open-file-description lock
+#ifdef F_OFD_SETLK
+  int rc = retry([&] { return os.fcntlLock(fd, F_OFD_SETLK, &fl); });
+  if (rc == 0 || errno != EINVAL) return rc;
+  // A kernel without them (before Linux 3.15): classic record locks.
+#endif
   return retry([&] { return os.fcntlLock(fd, F_SETLK, &fl); });
 }
 
@@ -52,7 +62,13 @@ int setLock(const Os &os, int fd, short type) {
 const Os &system() { return kSystem; }
 
 int openAt(const Os &os, int dirFd, const char *path, int flags, mode_t mode) {
-  return retry([&] { return os.openat(dirFd, path, flags | O_CLOEXEC, mode); });
+  int fd = retry([&] { return os.openat(dirFd, path, flags | O_CLOEXEC, mode); });
+  if (fd < 0 || fd >= kFirstFreeFd) return fd;
+  int moved = os.fcntlInt(fd, F_DUPFD_CLOEXEC, kFirstFreeFd);
+  int err = errno;
+  os.close(fd);
+  errno = err;
+  return moved;
 }
 
 void closeFd(const Os &os, int fd) {
@@ -176,6 +192,27 @@ SigpipeBlock::~SigpipeBlock() {
 }
 
 bool isPrivileged() { return getauxval(AT_SECURE) != 0; }
+
+void ForkSign::arm() {
+  if (page_ != nullptr) return;
+  void *page = mmap(nullptr, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return;
+#ifdef MADV_WIPEONFORK
+  if (madvise(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)), MADV_WIPEONFORK) == 0) {
+    page_ = static_cast<volatile char *>(page);
+    page_[0] = 1;
+    return;
+  }
+#endif
+  munmap(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+}
+
+void ForkSign::disarm() {
+  if (page_ == nullptr) return;
+  munmap(const_cast<char *>(page_), static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+  page_ = nullptr;
+}
 
 }  // namespace os
 }  // namespace qolog

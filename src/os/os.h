@@ -40,7 +40,10 @@ struct Os {
 const Os &system();
 
 // open(2) relative to `dirFd` (AT_FDCWD for the working directory), with
-// O_CLOEXEC added. Returns the descriptor or -1 with errno set.
+// O_CLOEXEC added. A descriptor below 3 is moved up: a daemon that closed
+// its standard descriptors must not find a log file behind fd 2, where its
+// own stderr writes (and a later freopen of stderr) would go.
+// Returns the descriptor or -1 with errno set.
 int openAt(const Os &os, int dirFd, const char *path, int flags, mode_t mode = 0);
 // close is never retried: on Linux the descriptor is gone even after EINTR,
 // and a retry could close one another thread just opened.
@@ -62,9 +65,17 @@ size_t writeAll(const Os &os, int fd, const void *buf, size_t n);
 // The same for a gather list; `iov` is consumed (its entries are advanced).
 size_t writeAllv(const Os &os, int fd, struct iovec *iov, int count);
 
-// An exclusive write lock over the whole file, without waiting. fcntl record
-// locks belong to the process, not the descriptor: closing ANY descriptor of
-// the file drops the lock, and a process never conflicts with its own lock.
+// An exclusive write lock over the whole file, without waiting. Linux's
+// open-file-description locks (F_OFD_SETLK) are taken where the kernel has
+// them; they conflict with the classic record locks of older processes.
+// fcntl traps: a classic lock belongs to the process, so closing ANY
+// descriptor of the file drops it (the application reading its own log
+// file) and a process never conflicts with itself. An OFD lock belongs to
+// the open file description: it survives the close of other descriptors,
+// but two descriptions of one file in one process conflict (so the file
+// layer keeps one per file), and a child made by fork shares the parent's
+// description (so the child closes, never unlocks, what it inherited, and
+// the parent unlocks before closing).
 bool lockExclusive(const Os &os, int fd);
 void unlock(const Os &os, int fd);
 
@@ -101,6 +112,25 @@ class SigpipeBlock {
 
 // getauxval(AT_SECURE): the process runs with privileges its caller lacks.
 bool isPrivileged();
+
+// Tells a child process from its parent without a system call: a page the
+// kernel hands to every child zero-filled (MADV_WIPEONFORK, Linux 4.14 and
+// later), marked by the process that owns it. Catches children made
+// without fork handlers (_Fork, raw clone) too. Where the kernel lacks it,
+// isNewProcess() stays false.
+// REQUIRES: the library's lock for every member.
+class ForkSign {
+ public:
+  void arm();
+  void disarm();
+  bool isNewProcess() const { return page_ != nullptr && page_[0] == 0; }
+  void mark() {
+    if (page_ != nullptr) page_[0] = 1;
+  }
+
+ private:
+  volatile char *page_ = nullptr;
+};
 
 }  // namespace os
 }  // namespace qolog

@@ -4,7 +4,7 @@
 #include "pipeline/pipeline.h"
 
 #include <errno.h>
-#include <stdio.h>
+#include <unistd.h>
 
 #include "format/fast_format.h"
 #include "format/line_buffer.h"
@@ -104,9 +104,9 @@ void traceMessage(State &state, const Message &message, va_list args) {
 
   if (toFile) writeToFile(state, slot, *module, buf, message);
   if (toStderr) {
-    // One write: stderr is unbuffered, so a line formatted piecewise could
-    // interleave with other writers of the terminal.
-    fwrite(buf.data() + lineStart, 1, buf.size() - lineStart, stderr);
+    // One write, retried whole when a signal interrupts it: a line written
+    // piecewise could interleave with other writers of the terminal.
+    os::writeAll(state.files.os(), STDERR_FILENO, buf.data() + lineStart, buf.size() - lineStart);
   }
 }
 

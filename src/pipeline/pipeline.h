@@ -40,8 +40,8 @@ void setCurrentOutput(State &state, uint32_t output);
 void setDateFormat(State &state, uint32_t format);
 void setCurrentModuleName(State &state, const char *name);
 
-// In a child after fork, at its first call: the files it inherited belong
-// to its parent.
+// In a child after fork: the files it inherited belong to its parent.
+// Async-signal-safe (closes descriptors, edits the state).
 void leaveParentFiles(State &state);
 
 }  // namespace qolog

@@ -41,7 +41,6 @@ void setCurrentModuleName(State &state, const char *name) {
 }
 
 void leaveParentFiles(State &state) {
-  state.cancel.hold();
   state.files.refreshPid();
   state.files.forgetInherited(state.cfg);
 }

@@ -21,6 +21,7 @@ struct Fault {
 Fault g_faults[kCalls];
 void (*g_beforeLock)() = nullptr;
 void (*g_beforeRename)() = nullptr;
+int g_shortWrites = 0;
 
 bool nameMatches(const Fault &f, const char *path) {
   const char *slash = strrchr(path, '/');
@@ -41,6 +42,7 @@ bool fails(Call call, const char *path) {
 
 bool failsOnFd(Call call, int fd) {
   if (!g_faults[call].armed) return false;
+  if (fd == 2 && strcmp(g_faults[call].name, "stderr") == 0) return fails(call, "stderr");
   char link[64];
   char target[4096];
   int n = snprintf(link, sizeof(link), "/proc/self/fd/%d", fd);
@@ -70,11 +72,16 @@ int fcntlLock(int fd, int cmd, struct flock *lock) {
 }
 
 ssize_t write(int fd, const void *buf, size_t n) {
+  if (g_shortWrites > 0 && n > 1 && fd != 2) {
+    --g_shortWrites;
+    return qolog::os::system().write(fd, buf, n / 2);
+  }
   if (failsOnFd(kWrite, fd)) return -1;
   return qolog::os::system().write(fd, buf, n);
 }
 
 ssize_t writev(int fd, const struct iovec *iov, int count) {
+  if (g_shortWrites > 0 && count > 0 && fd != 2) return write(fd, iov[0].iov_base, iov[0].iov_len);
   if (failsOnFd(kWrite, fd)) return -1;
   return qolog::os::system().writev(fd, iov, count);
 }
@@ -124,11 +131,13 @@ void inject(Call call, int err, int times, const char *name) {
 
 void clear() {
   for (Fault &f : g_faults) f.armed = false;
+  g_shortWrites = 0;
 }
 
 int attempts(Call call) { return g_faults[call].seen; }
 
 void beforeLock(void (*hook)()) { g_beforeLock = hook; }
 void beforeRename(void (*hook)()) { g_beforeRename = hook; }
+void shortWrites(int times) { g_shortWrites = times; }
 
 }  // namespace qfault
