@@ -1,17 +1,20 @@
-// The exported functions and the one lock that serialises them. Each entry
-// point saves the caller's errno, locks, calls one worker, unlocks and
-// restores errno; nothing below it takes a lock. Cancellation is held off
-// from the first I/O on (State::cancel) until the lock is released.
+// The exported functions and the one lock that serialises the work on the
+// process's state. A message that the configuration drops is decided
+// without the lock (Filter). One that is written is formatted by its
+// caller, then queued; one caller at a time, the leader, takes the lock and
+// writes every queued line (CommitQueue). The other entry points lock, call
+// one worker, publish what changed and unlock. Every entry point keeps the
+// caller's errno; cancellation is held off from the first I/O until the
+// lock is released.
 #include "qolog.h"
 
 #include <errno.h>
 #include <pthread.h>
 #include <stdarg.h>
-#include <string.h>
 #include <time.h>
 
-#include <atomic>
-
+#include "pipeline/commit.h"
+#include "pipeline/filter.h"
 #include "pipeline/pipeline.h"
 
 namespace qolog {
@@ -22,58 +25,41 @@ pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
 // REQUIRES: mutex held.
 State state;
 os::ForkSign forkSign;
+// Published under the mutex, read by every call.
+Filter filter;
+CommitQueue queue;
 // True in the thread that runs fork's handlers, from the prepare handler
 // (which takes the lock) to the parent or child handler (which releases
-// it): an application's own fork handler that logs meanwhile runs in the
+// it): an application's own fork handler that logs meanwhile works in the
 // lock that thread already holds instead of waiting for it for good.
 thread_local bool inForkHandlers = false;
 
-// While another thread holds the lock it is usually inside one write(2) of
-// about a microsecond: waiters spin for a few microseconds before sleeping,
-// so that a message does not pay for a futex sleep and wake-up. They poll a
-// plain flag, not the mutex, to leave its cache line to the holder. The lock
-// keeps its default attributes and guarantees; the flag is only a hint.
-std::atomic<int> lockHeld{0};
-constexpr long kSpinNanoseconds = 4000;
-
-inline void cpuRelax() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
-}
-
-long elapsedNs(const struct timespec &from) {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return (now.tv_sec - from.tv_sec) * 1000000000L + (now.tv_nsec - from.tv_nsec);
-}
-
-void lockLibrary() {
-  if (pthread_mutex_trylock(&mutex) != 0) {
-    struct timespec start;
-    clock_gettime(CLOCK_MONOTONIC, &start);
-    bool got = false;
-    for (unsigned spin = 1; !got; ++spin) {
-      if (lockHeld.load(std::memory_order_relaxed) == 0 &&
-          pthread_mutex_trylock(&mutex) == 0) {
-        got = true;
-      } else if (spin % 32 == 0 && elapsedNs(start) > kSpinNanoseconds) {
-        break;
-      } else {
-        cpuRelax();
-      }
+// Holds the lock (unless the thread holds it for fork) and the caller's
+// errno for the lifetime of an entry point's worker.
+class Section {
+ public:
+  Section() : savedErrno_(errno), reentered_(inForkHandlers) {
+    if (!reentered_) pthread_mutex_lock(&mutex);
+    // A child whose fork ran no handlers (_Fork): its files are its parent's.
+    if (forkSign.isNewProcess()) {
+      leaveParentFiles(state);
+      forkSign.mark();
     }
-    if (!got) pthread_mutex_lock(&mutex);
   }
-  lockHeld.store(1, std::memory_order_relaxed);
-}
+  ~Section() {
+    int cancelState;
+    bool held = state.cancel.release(&cancelState);
+    if (!reentered_) pthread_mutex_unlock(&mutex);
+    if (held) pthread_setcancelstate(cancelState, nullptr);
+    errno = savedErrno_;
+  }
+  Section(const Section &) = delete;
+  Section &operator=(const Section &) = delete;
 
-void unlockLibrary() {
-  lockHeld.store(0, std::memory_order_relaxed);
-  pthread_mutex_unlock(&mutex);
-}
+ private:
+  int savedErrno_;
+  bool reentered_;
+};
 
 void atforkPrepare() {
   pthread_mutex_lock(&mutex);
@@ -86,13 +72,14 @@ void atforkParent() {
 }
 
 // The forking thread, the child's only one, holds the lock from
-// atforkPrepare. Closing the inherited files at once (close is
-// async-signal-safe) keeps the child from holding on to its parent's locks.
+// atforkPrepare; the threads that queued lines are not in the child.
+// Closing the inherited files at once (close is async-signal-safe) keeps
+// the child from holding on to its parent's locks.
 void atforkChild() {
   leaveParentFiles(state);
   forkSign.mark();
+  queue.reset();
   inForkHandlers = false;
-  lockHeld.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&mutex);
 }
 
@@ -116,32 +103,55 @@ __attribute__((destructor)) void onUnload() {
   pthread_mutex_unlock(&mutex);
 }
 
-// Holds the library for the lifetime of an entry point.
-class Section {
- public:
-  Section() : savedErrno_(errno), reentered_(inForkHandlers) {
-    if (!reentered_) lockLibrary();
-    state.callerErrno = savedErrno_;
-    // A child whose fork ran no handlers (_Fork): its files are its parent's.
-    if (forkSign.isNewProcess()) {
-      leaveParentFiles(state);
-      forkSign.mark();
+// Writes the queued lines, `self` among them, then passes the lead on.
+void lead(Pending &self) {
+  queue.gather();
+  Pending *batch;
+  Pending *next;
+  {
+    Section s;
+    batch = queue.takeAll();
+    writeBatch(state, batch);
+    next = queue.pass();
+  }
+  if (next != nullptr) CommitQueue::wakeLeader(next);
+  CommitQueue::finish(batch, &self);
+}
+
+// What every writing entry point does.
+void writeMessage(const char *module, uint32_t level, const void *dump, int32_t dumpLength,
+                  const char *format, va_list args) {
+  // Whole seconds are all the check needs, and time() is the cheapest read.
+  time_t now = time(nullptr);
+  bool due = filter.checkDue(now);
+  if (!due && filter.drops(module, level)) return;
+  int savedErrno = errno;
+  if (due) {
+    Section s;
+    reloadIfDue(state, now);
+    filter.publish(state);
+  }
+  if (!due || !filter.drops(module, level)) {
+    LineBuffer text;
+    formatText(text, format, args);  // with the caller's errno, for %m
+    Pending entry;
+    entry.module = module;
+    entry.level = level;
+    entry.thread = pthread_self();
+    entry.text = text.data();
+    entry.textLen = text.size();
+    entry.dump = dump;
+    entry.dumpLength = dumpLength;
+    if (inForkHandlers) {
+      // This thread holds the lock for fork: no leader can run meanwhile.
+      Section s;
+      writeBatch(state, &entry);
+    } else if (queue.join(entry)) {
+      lead(entry);
     }
   }
-  ~Section() {
-    int cancelState;
-    bool held = state.cancel.release(&cancelState);
-    if (!reentered_) unlockLibrary();
-    if (held) pthread_setcancelstate(cancelState, nullptr);
-    errno = savedErrno_;
-  }
-  Section(const Section &) = delete;
-  Section &operator=(const Section &) = delete;
-
- private:
-  int savedErrno_;
-  bool reentered_;
-};
+  errno = savedErrno;
+}
 
 }  // namespace
 }  // namespace qolog
@@ -151,46 +161,41 @@ using namespace qolog;
 extern "C" {
 
 QOLOG_API void qologTrace(uint32_t level, const char *format, ...) noexcept {
-  Section s;
   va_list args;
   va_start(args, format);
-  traceMessage(state, Message{nullptr, level, format, nullptr, 0}, args);
+  writeMessage(nullptr, level, nullptr, 0, format, args);
   va_end(args);
 }
 
-QOLOG_API void qologLog(const char *module, uint32_t level,
-                        const char *format, ...) noexcept {
-  Section s;
+QOLOG_API void qologLog(const char *module, uint32_t level, const char *format, ...) noexcept {
   va_list args;
   va_start(args, format);
-  traceMessage(state, Message{module, level, format, nullptr, 0}, args);
+  writeMessage(module, level, nullptr, 0, format, args);
   va_end(args);
 }
 
 QOLOG_API void qologTraceBin(uint32_t level, const void *data, int32_t length,
                              const char *format, ...) noexcept {
   if (data == nullptr || length == 0) return;  // not even the line
-  Section s;
   va_list args;
   va_start(args, format);
-  traceMessage(state, Message{nullptr, level, format, data, length}, args);
+  writeMessage(nullptr, level, data, length, format, args);
   va_end(args);
 }
 
-QOLOG_API void qologLogBin(const char *module, uint32_t level,
-                           const void *data, int32_t length,
+QOLOG_API void qologLogBin(const char *module, uint32_t level, const void *data, int32_t length,
                            const char *format, ...) noexcept {
   if (data == nullptr || length == 0) return;  // not even the line
-  Section s;
   va_list args;
   va_start(args, format);
-  traceMessage(state, Message{module, level, format, data, length}, args);
+  writeMessage(module, level, data, length, format, args);
   va_end(args);
 }
 
 QOLOG_API void qologClose(const char *module) noexcept {
   Section s;
   closeNamedModule(state, module);
+  filter.publish(state);
 }
 
 QOLOG_API void qologSetDate(uint32_t format) noexcept {
@@ -206,11 +211,13 @@ QOLOG_API void qologSetFile(const char *path) noexcept {
 QOLOG_API void qologSetOutput(uint32_t output) noexcept {
   Section s;
   setCurrentOutput(state, output);
+  filter.publish(state);
 }
 
 QOLOG_API void qologSetModuleName(const char *name) noexcept {
   Section s;
   setCurrentModuleName(state, name);
+  filter.publish(state);
 }
 
 }  // extern "C"

@@ -70,32 +70,42 @@ bool LogFiles::fits(int slot, int64_t bytes, int64_t limit) const {
   return !file.rollable || (file.position >= 0 && file.position + bytes <= limit);
 }
 
-bool LogFiles::write(int slot, struct iovec *iov, int count) {
+bool LogFiles::write(int slot, const struct iovec *iov, int count) {
   int index = slots_[slot].file;
   size_t total = 0;
   for (int i = 0; i < count; ++i) total += iov[i].iov_len;
   if (index < 0 || total == 0) return true;
   OpenFile &file = files_[index];
+  memcpy(pieces_, iov, sizeof(*iov) * static_cast<size_t>(count));
   size_t written;
   if (file.regular) {
-    written = os::writeAllv(*os_, file.fd, iov, count);
+    written = os::writeAllv(*os_, file.fd, pieces_, count);
   } else {
     // A reader going away fails the write instead of killing the caller.
     os::SigpipeBlock noSigpipe;
-    written = os::writeAllv(*os_, file.fd, iov, count);
+    written = os::writeAllv(*os_, file.fd, pieces_, count);
   }
   if (written == total) {
     if (file.regular && file.position >= 0) file.position += static_cast<int64_t>(total);
     return true;
   }
   int err = errno;
-  // A write cut short (a full disk) leaves part of a line that the next line
-  // would be glued to: take it back while the file still ends with it.
+  // A write cut short (a full disk) keeps the lines it wrote whole; a part
+  // of one, which the next line would be glued to, is taken back while the
+  // file still ends with it.
   if (written > 0 && file.regular && file.position >= 0) {
+    size_t whole = 0;
+    for (size_t end = 0, i = 0; i < static_cast<size_t>(count); ++i) {
+      end += iov[i].iov_len;
+      if (end > written) break;
+      if (iov[i].iov_len > 0 && static_cast<const char *>(iov[i].iov_base)[iov[i].iov_len - 1] == '\n') {
+        whole = end;
+      }
+    }
     struct stat st;
-    if (os::statFd(*os_, file.fd, &st) == 0 &&
+    if (whole < written && os::statFd(*os_, file.fd, &st) == 0 &&
         static_cast<int64_t>(st.st_size) == file.position + static_cast<int64_t>(written)) {
-      os::truncateFd(*os_, file.fd, static_cast<off_t>(file.position));
+      os::truncateFd(*os_, file.fd, static_cast<off_t>(file.position + static_cast<int64_t>(whole)));
     }
   }
   report(FileEvent::kWriteFailed, file.name, written > 0 ? "cut short" : "", err);

@@ -83,10 +83,13 @@ class LogFiles {
   bool bannerDue(int slot) const { return !slots_[slot].bannerWritten; }
   void bannerDone(int slot) { slots_[slot].bannerWritten = true; }
 
-  // Appends the gather list to the slot's file and advances its position; a
-  // failed write marks the position bad so that the next message reopens
-  // the file, banner first. Returns false when the write failed.
-  bool write(int slot, struct iovec *iov, int count);
+  // Appends the pieces (at most kMaxPieces) to the slot's file and advances
+  // its position. After a failed write the lines written whole are kept and
+  // a part of one is taken back; the position is marked bad so that the
+  // next message reopens the file, banner first. Returns false when the
+  // write failed.
+  static constexpr int kMaxPieces = 256;
+  bool write(int slot, const struct iovec *iov, int count);
 
   // Closes every file, keeping the banner flags (a rebuild; slot 0 keeps
   // its flag across it; the library being unloaded).
@@ -145,6 +148,7 @@ class LogFiles {
   long pid_ = -1;
   OpenLog slots_[kMaxFiles];
   OpenFile files_[kMaxFiles];
+  struct iovec pieces_[kMaxPieces];  // what write() hands to the OS layer
 };
 
 }  // namespace qolog

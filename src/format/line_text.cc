@@ -29,12 +29,11 @@ void appendSeparator(LineBuffer &buf) {
 
 }  // namespace
 
-const ThreadIdText::Entry &ThreadIdText::get(long pid) {
-  pthread_t tid = pthread_self();
+const ThreadIdText::Entry &ThreadIdText::get(long pid, pthread_t tid) {
   for (const Entry &e : entries_) {
     if (e.len != 0 && e.pid == pid && pthread_equal(e.tid, tid)) return e;
   }
-  Entry &e = entries_[next_++ % 4];
+  Entry &e = entries_[next_++ % kKept];
   char *p = e.text;
   memcpy(p, "PID=", 4);
   p = putPadded(p + 4, pid, 4, ' ');

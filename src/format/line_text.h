@@ -14,9 +14,9 @@ namespace qolog {
 
 constexpr char kVersionText[] = "QOLOG 1.0.13.0";
 
-// "PID=%4ld|TID=%4ld|" of the calling thread. Formatting a thread id of
-// fifteen digits costs more than the rest of the prefix, so the text of the
-// last few threads is kept. REQUIRES: one caller at a time.
+// "PID=%4ld|TID=%4ld|" of a thread. Formatting a thread id of fifteen
+// digits costs more than the rest of the prefix, so the text of the last
+// few threads is kept. REQUIRES: one caller at a time.
 class ThreadIdText {
  public:
   struct Entry {
@@ -25,10 +25,11 @@ class ThreadIdText {
     size_t len;
     char text[56];
   };
-  const Entry &get(long pid);
+  const Entry &get(long pid, pthread_t tid);
 
  private:
-  Entry entries_[4] = {};
+  static constexpr unsigned kKept = 16;
+  Entry entries_[kKept] = {};
   unsigned next_ = 0;
 };
 

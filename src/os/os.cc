@@ -6,7 +6,9 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/auxv.h>
+#include <linux/futex.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -192,6 +194,20 @@ SigpipeBlock::~SigpipeBlock() {
 }
 
 bool isPrivileged() { return getauxval(AT_SECURE) != 0; }
+
+// std::atomic<int> is an int in memory on every platform the kernel's
+// futex supports.
+static_assert(sizeof(std::atomic<int>) == sizeof(int), "a futex word is an int");
+
+void futexWait(std::atomic<int> *word, int expected) {
+  syscall(SYS_futex, reinterpret_cast<int *>(word), FUTEX_WAIT_PRIVATE, expected, nullptr,
+          nullptr, 0);
+}
+
+void futexWake(std::atomic<int> *word, int count) {
+  syscall(SYS_futex, reinterpret_cast<int *>(word), FUTEX_WAKE_PRIVATE, count, nullptr, nullptr,
+          0);
+}
 
 void ForkSign::arm() {
   if (page_ != nullptr) return;

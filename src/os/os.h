@@ -13,6 +13,8 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
+
 namespace qolog {
 namespace os {
 
@@ -109,6 +111,12 @@ class SigpipeBlock {
   bool restore_;
   sigset_t oldMask_;
 };
+
+// Sleeps while `*word` holds `expected` (or until woken, or a signal);
+// wakes up to `count` sleepers on `word`. Private to the process; neither
+// is a cancellation point.
+void futexWait(std::atomic<int> *word, int expected);
+void futexWake(std::atomic<int> *word, int count);
 
 // getauxval(AT_SECURE): the process runs with privileges its caller lacks.
 bool isPrivileged();

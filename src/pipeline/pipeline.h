@@ -1,9 +1,11 @@
 // The road of every message, line or dump: the configuration check, the
 // module and level decision, the file made ready (opened, rolled), the line
-// formatted and written to the log file and standard error, then the dump's
-// rows. Also the workers of the entry points that change settings.
-// REQUIRES for every function here: the caller owns `state` (the library
-// holds its lock).
+// written to the log file and standard error, then the dump's rows. Lines
+// of several callers go out together (group commit): each caller formats
+// its own text; the writer adds banners and prefixes and writes every line
+// bound for one file in one write.
+// REQUIRES for every function taking a State: the caller owns it (the
+// library holds its lock).
 #ifndef QOLOG_PIPELINE_PIPELINE_H_
 #define QOLOG_PIPELINE_PIPELINE_H_
 
@@ -11,9 +13,25 @@
 #include <stdint.h>
 #include <time.h>
 
+#include "format/line_buffer.h"
+#include "pipeline/commit.h"
 #include "pipeline/state.h"
 
 namespace qolog {
+
+// The configuration check at `now` (whole seconds), when it is due: reloads
+// a changed file, and lets go of log files replaced or deleted from outside.
+void reloadIfDue(State &state, time_t now);
+
+// The caller's text: `format` expanded with `args`, and a line feed. Needs
+// no state: callers format outside the lock.
+void formatText(LineBuffer &buf, const char *format, va_list args);
+
+// Writes the lines of `batch` (oldest first) in order: each one's module
+// resolved and its level tested now, its file prepared (a line that would
+// take a file past its limit rolls it first, so a batch is split at rolls),
+// its banner and prefix added; then, per file, as few writes as possible.
+void writeBatch(State &state, Pending *batch);
 
 struct Message {
   const char *module;  // null: the current module
@@ -25,12 +43,8 @@ struct Message {
   int32_t dumpLength;
 };
 
-// Writes one message; `args` are the format's arguments.
+// The whole road for one message on a state of its own (tests, tools).
 void traceMessage(State &state, const Message &message, va_list args);
-
-// The configuration check at `now` (whole seconds), when it is due: reloads
-// a changed file, and closes log files replaced or deleted from outside.
-void reloadIfDue(State &state, time_t now);
 
 // The workers of qologClose, qologSetFile, qologSetOutput, qologSetDate and
 // qologSetModuleName.

@@ -30,9 +30,16 @@ struct State {
   DumpRows dump;
   // Dump rows are formatted here and go out in one write up to its size.
   char dumpBuf[65536];
+  // The writer of a batch of lines: their banners and prefixes, and the
+  // pieces of the next write to a file and to standard error.
+  struct Scratch {
+    static constexpr int kPieces = LogFiles::kMaxPieces;
+    static constexpr size_t kTextSize = 16384;
+    char text[kTextSize];
+    struct iovec file[kPieces];
+    struct iovec err[kPieces];
+  } scratch;
   os::CancelHold cancel;
-  // The caller's errno, in force while the caller's format is expanded (%m).
-  int callerErrno = 0;
 };
 
 }  // namespace qolog

@@ -243,7 +243,7 @@ class Driver {
  private:
   // The caller's errno as the entry points pass it on (for %m).
   struct ErrnoGuard {
-    explicit ErrnoGuard(int value) { g_state->callerErrno = value; }
+    explicit ErrnoGuard(int value) { errno = value; }
   };
 
   void step(int op) {
