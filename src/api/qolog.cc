@@ -4,14 +4,16 @@
 // caller, then queued; one caller at a time, the leader, takes the lock and
 // writes every queued line (CommitQueue). The other entry points lock, call
 // one worker, publish what changed and unlock. Every entry point keeps the
-// caller's errno; cancellation is held off from the first I/O until the
-// lock is released.
+// caller's errno; none is a cancellation point (the OS layer's calls are
+// not).
 #include "qolog.h"
 
 #include <errno.h>
 #include <pthread.h>
 #include <stdarg.h>
 #include <time.h>
+
+#include <atomic>
 
 #include "pipeline/commit.h"
 #include "pipeline/filter.h"
@@ -28,17 +30,22 @@ os::ForkSign forkSign;
 // Published under the mutex, read by every call.
 Filter filter;
 CommitQueue queue;
-// True in the thread that runs fork's handlers, from the prepare handler
-// (which takes the lock) to the parent or child handler (which releases
-// it): an application's own fork handler that logs meanwhile works in the
-// lock that thread already holds instead of waiting for it for good.
-thread_local bool inForkHandlers = false;
+// The thread that runs fork's handlers, from the prepare handler (which
+// takes the lock) to the parent or child handler (which releases it): an
+// application's own fork handler that logs meanwhile works in the lock that
+// thread already holds instead of waiting for it for good. Zero otherwise.
+std::atomic<pthread_t> forkingThread{0};
+
+bool inForkHandlers() {
+  pthread_t forking = forkingThread.load(std::memory_order_relaxed);
+  return forking != 0 && pthread_equal(forking, pthread_self());
+}
 
 // Holds the lock (unless the thread holds it for fork) and the caller's
 // errno for the lifetime of an entry point's worker.
 class Section {
  public:
-  Section() : savedErrno_(errno), reentered_(inForkHandlers) {
+  Section() : savedErrno_(errno), reentered_(inForkHandlers()) {
     if (!reentered_) pthread_mutex_lock(&mutex);
     // A child whose fork ran no handlers (_Fork): its files are its parent's.
     if (forkSign.isNewProcess()) {
@@ -47,10 +54,7 @@ class Section {
     }
   }
   ~Section() {
-    int cancelState;
-    bool held = state.cancel.release(&cancelState);
     if (!reentered_) pthread_mutex_unlock(&mutex);
-    if (held) pthread_setcancelstate(cancelState, nullptr);
     errno = savedErrno_;
   }
   Section(const Section &) = delete;
@@ -63,11 +67,11 @@ class Section {
 
 void atforkPrepare() {
   pthread_mutex_lock(&mutex);
-  inForkHandlers = true;
+  forkingThread.store(pthread_self(), std::memory_order_relaxed);
 }
 
 void atforkParent() {
-  inForkHandlers = false;
+  forkingThread.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&mutex);
 }
 
@@ -79,7 +83,7 @@ void atforkChild() {
   leaveParentFiles(state);
   forkSign.mark();
   queue.reset();
-  inForkHandlers = false;
+  forkingThread.store(0, std::memory_order_relaxed);
   pthread_mutex_unlock(&mutex);
 }
 
@@ -118,13 +122,19 @@ void lead(Pending &self) {
   CommitQueue::finish(batch, &self);
 }
 
-// What every writing entry point does.
-void writeMessage(const char *module, uint32_t level, const void *dump, int32_t dumpLength,
-                  const char *format, va_list args) {
-  // Whole seconds are all the check needs, and time() is the cheapest read.
-  time_t now = time(nullptr);
+// Whether a message is dropped, decided without the lock: the path of most
+// calls. Whole seconds are all the configuration check needs, and time() is
+// the cheapest clock read.
+inline bool dropped(time_t now, const char *module, uint32_t level) {
+  return !filter.checkDue(now) && filter.drops(module, level);
+}
+
+// What every writing entry point does with a message that is not dropped
+// (or whose configuration check is due).
+__attribute__((noinline)) void writeMessage(time_t now, const char *module, uint32_t level,
+                                            const void *dump, int32_t dumpLength,
+                                            const char *format, va_list args) {
   bool due = filter.checkDue(now);
-  if (!due && filter.drops(module, level)) return;
   int savedErrno = errno;
   if (due) {
     Section s;
@@ -142,7 +152,7 @@ void writeMessage(const char *module, uint32_t level, const void *dump, int32_t 
     entry.textLen = text.size();
     entry.dump = dump;
     entry.dumpLength = dumpLength;
-    if (inForkHandlers) {
+    if (inForkHandlers()) {
       // This thread holds the lock for fork: no leader can run meanwhile.
       Section s;
       writeBatch(state, &entry);
@@ -161,34 +171,42 @@ using namespace qolog;
 extern "C" {
 
 QOLOG_API void qologTrace(uint32_t level, const char *format, ...) noexcept {
+  time_t now = time(nullptr);
+  if (dropped(now, nullptr, level)) return;
   va_list args;
   va_start(args, format);
-  writeMessage(nullptr, level, nullptr, 0, format, args);
+  writeMessage(now, nullptr, level, nullptr, 0, format, args);
   va_end(args);
 }
 
 QOLOG_API void qologLog(const char *module, uint32_t level, const char *format, ...) noexcept {
+  time_t now = time(nullptr);
+  if (dropped(now, module, level)) return;
   va_list args;
   va_start(args, format);
-  writeMessage(module, level, nullptr, 0, format, args);
+  writeMessage(now, module, level, nullptr, 0, format, args);
   va_end(args);
 }
 
 QOLOG_API void qologTraceBin(uint32_t level, const void *data, int32_t length,
                              const char *format, ...) noexcept {
   if (data == nullptr || length == 0) return;  // not even the line
+  time_t now = time(nullptr);
+  if (dropped(now, nullptr, level)) return;
   va_list args;
   va_start(args, format);
-  writeMessage(nullptr, level, data, length, format, args);
+  writeMessage(now, nullptr, level, data, length, format, args);
   va_end(args);
 }
 
 QOLOG_API void qologLogBin(const char *module, uint32_t level, const void *data, int32_t length,
                            const char *format, ...) noexcept {
   if (data == nullptr || length == 0) return;  // not even the line
+  time_t now = time(nullptr);
+  if (dropped(now, module, level)) return;
   va_list args;
   va_start(args, format);
-  writeMessage(module, level, data, length, format, args);
+  writeMessage(now, module, level, data, length, format, args);
   va_end(args);
 }
 

@@ -30,10 +30,15 @@ void appendSeparator(LineBuffer &buf) {
 }  // namespace
 
 const ThreadIdText::Entry &ThreadIdText::get(long pid, pthread_t tid) {
-  for (const Entry &e : entries_) {
-    if (e.len != 0 && e.pid == pid && pthread_equal(e.tid, tid)) return e;
+  for (unsigned n = 0, i = last_; n < kKept; ++n, i = (i + 1) % kKept) {
+    const Entry &e = entries_[i];
+    if (e.len != 0 && e.pid == pid && pthread_equal(e.tid, tid)) {
+      last_ = i;
+      return e;
+    }
   }
-  Entry &e = entries_[next_++ % kKept];
+  last_ = next_++ % kKept;
+  Entry &e = entries_[last_];
   char *p = e.text;
   memcpy(p, "PID=", 4);
   p = putPadded(p + 4, pid, 4, ' ');
@@ -46,12 +51,9 @@ const ThreadIdText::Entry &ThreadIdText::get(long pid, pthread_t tid) {
   return e;
 }
 
-void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen, const char *name,
-                  const ThreadIdText::Entry &ids, uint32_t level) {
-  size_t nameLen = strlen(name);
-  char *start = buf.reserve(stampLen + nameLen + ids.len + 8);
-  if (start == nullptr) return;
-  char *p = start;
+char *putPrefix(char *out, const char *stamp, size_t stampLen, const char *name, size_t nameLen,
+                const ThreadIdText::Entry &ids, uint32_t level) {
+  char *p = out;
   memcpy(p, stamp, stampLen);
   p += stampLen;
   *p++ = '|';
@@ -66,7 +68,7 @@ void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen, const cha
   memcpy(p, tag, tagLen);
   p += tagLen;
   *p++ = '|';
-  buf.commit(static_cast<size_t>(p - start));
+  return p;
 }
 
 void appendBanner(LineBuffer &buf, const char *name, const char *stamp) {

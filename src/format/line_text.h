@@ -30,13 +30,18 @@ class ThreadIdText {
  private:
   static constexpr unsigned kKept = 16;
   Entry entries_[kKept] = {};
+  unsigned last_ = 0;  // the entry found last: most calls repeat it
   unsigned next_ = 0;
 };
 
 // "%s|%s|PID=%4ld|TID=%4ld|%4s|" from the timestamp text, the module name,
-// the ids and the level's tag.
-void appendPrefix(LineBuffer &buf, const char *stamp, size_t stampLen, const char *name,
-                  const ThreadIdText::Entry &ids, uint32_t level);
+// the ids and the level's tag, written at `out`, which has room for
+// prefixSize() bytes. Returns the end.
+inline size_t prefixSize(size_t stampLen, size_t nameLen, const ThreadIdText::Entry &ids) {
+  return stampLen + nameLen + ids.len + 8;
+}
+char *putPrefix(char *out, const char *stamp, size_t stampLen, const char *name, size_t nameLen,
+                const ThreadIdText::Entry &ids, uint32_t level);
 
 // Separator, "QOLOG 1.0.13.0: Log file 'NAME.LOG' start TIME", separator.
 void appendBanner(LineBuffer &buf, const char *name, const char *stamp);

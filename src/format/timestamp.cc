@@ -1,6 +1,7 @@
 // Timestamp formatting.
 #include "format/timestamp.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -35,8 +36,13 @@ ClockReading readClock() {
 void TimeText::updateCalendar(time_t seconds) {
   struct tm tm;
   second_ = seconds;
+  // tzset may read the zone file: no cancellation point inside the library.
+  int cancelState;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState);
   tzset();  // as ctime() does: a changed TZ shows from the next second on
-  if (localtime_r(&seconds, &tm) == nullptr || tm.tm_mon < 0 || tm.tm_mon > 11) {
+  struct tm *ok = localtime_r(&seconds, &tm);
+  pthread_setcancelstate(cancelState, nullptr);
+  if (ok == nullptr || tm.tm_mon < 0 || tm.tm_mon > 11) {
     calendarLen_ = 0;  // out of the calendar's range: milliseconds only
     return;
   }

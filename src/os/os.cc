@@ -17,17 +17,26 @@ namespace os {
 
 namespace {
 
+// open, close, read, write and writev as raw system calls: unlike the C
+// library's wrappers they are no cancellation points, so a thread is never
+// cancelled inside the library, with its lock held, and no call has to
+// switch cancellation off and on again (two atomic operations).
 int sysOpenat(int dirFd, const char *path, int flags, mode_t mode) {
-  return ::openat(dirFd, path, flags, mode);
+  return static_cast<int>(syscall(SYS_openat, dirFd, path, flags, mode));
+}
+int sysClose(int fd) { return static_cast<int>(syscall(SYS_close, fd)); }
+ssize_t sysRead(int fd, void *buf, size_t n) { return syscall(SYS_read, fd, buf, n); }
+ssize_t sysWrite(int fd, const void *buf, size_t n) { return syscall(SYS_write, fd, buf, n); }
+ssize_t sysWritev(int fd, const struct iovec *iov, int count) {
+  return syscall(SYS_writev, fd, iov, count);
 }
 int sysFcntlLock(int fd, int cmd, struct flock *lock) { return ::fcntl(fd, cmd, lock); }
 int sysFcntlInt(int fd, int cmd, int arg) { return ::fcntl(fd, cmd, arg); }
 pid_t sysGetpid() { return ::getpid(); }
 
-const Os kSystem = {sysOpenat, ::close,     ::read,      ::write,
-                    ::writev,  ::fstat,     ::fstatat,   sysFcntlLock,
-                    sysFcntlInt, ::ftruncate, ::lseek,   ::renameat,
-                    ::unlinkat, sysGetpid};
+const Os kSystem = {sysOpenat,   sysClose,    sysRead,   sysWrite,   sysWritev,
+                    ::fstat,     ::fstatat,   sysFcntlLock, sysFcntlInt, ::ftruncate,
+                    ::lseek,     ::renameat,  ::unlinkat, sysGetpid};
 
 // The lowest descriptor the library keeps: 0, 1 and 2 belong to the
 // standard streams even while they are closed.
@@ -158,20 +167,11 @@ bool lockExclusive(const Os &os, int fd) { return setLock(os, fd, F_WRLCK) == 0;
 
 void unlock(const Os &os, int fd) { setLock(os, fd, F_UNLCK); }
 
-void CancelHold::hold() {
-  if (held_) return;
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &oldState_);
-  held_ = true;
-}
-
-bool CancelHold::release(int *oldState) {
-  if (!held_) return false;
-  held_ = false;
-  *oldState = oldState_;
-  return true;
-}
-
-SigpipeBlock::SigpipeBlock() : wasPending_(false), restore_(false) {
+SigpipeBlock::SigpipeBlock(bool active)
+    : active_(active), wasPending_(false), restore_(false), cancelState_(0) {
+  if (!active) return;
+  // sigtimedwait is a cancellation point.
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
   sigset_t pipe;
   sigemptyset(&pipe);
   sigaddset(&pipe, SIGPIPE);
@@ -182,6 +182,7 @@ SigpipeBlock::SigpipeBlock() : wasPending_(false), restore_(false) {
 }
 
 SigpipeBlock::~SigpipeBlock() {
+  if (!active_) return;
   if (!wasPending_) {
     sigset_t pipe;
     sigemptyset(&pipe);
@@ -191,6 +192,7 @@ SigpipeBlock::~SigpipeBlock() {
     }
   }
   if (restore_) pthread_sigmask(SIG_SETMASK, &oldMask_, nullptr);
+  pthread_setcancelstate(cancelState_, nullptr);
 }
 
 bool isPrivileged() { return getauxval(AT_SECURE) != 0; }

@@ -1,7 +1,8 @@
 // The ground floor: every system call the library makes goes through a table
 // of function pointers (Os), so that tests can swap in failing calls, and
-// through the helpers below, which retry EINTR (never close), open every
-// descriptor close-on-exec and at 3 or above, and hold cancellation.
+// through the helpers below, which retry EINTR (never close) and open every
+// descriptor close-on-exec and at 3 or above. None of the calls is a
+// cancellation point: a thread is never cancelled inside the library.
 #ifndef QOLOG_OS_OS_H_
 #define QOLOG_OS_OS_H_
 
@@ -81,34 +82,22 @@ size_t writeAllv(const Os &os, int fd, struct iovec *iov, int count);
 bool lockExclusive(const Os &os, int fd);
 void unlock(const Os &os, int fd);
 
-// Holds off thread cancellation from the first cancellation point of an
-// entry point (open, write, close, ...) until its lock is released: a
-// thread cancelled inside would leave the library's lock held for good.
-class CancelHold {
- public:
-  void hold();
-  // Ends the hold; true, with the state to restore once the lock is
-  // released, when there was one.
-  bool release(int *oldState);
-
- private:
-  bool held_ = false;
-  int oldState_ = 0;
-};
-
 // Blocks SIGPIPE for a write to a pipe or socket and consumes the signal the
 // write raised, so that a reader going away fails the write (EPIPE) instead
 // of killing the caller.
 class SigpipeBlock {
  public:
-  SigpipeBlock();
+  // Does nothing unless `active`.
+  explicit SigpipeBlock(bool active);
   ~SigpipeBlock();
   SigpipeBlock(const SigpipeBlock &) = delete;
   SigpipeBlock &operator=(const SigpipeBlock &) = delete;
 
  private:
+  bool active_;
   bool wasPending_;
   bool restore_;
+  int cancelState_;
   sigset_t oldMask_;
 };
 

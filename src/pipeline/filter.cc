@@ -8,14 +8,14 @@ namespace qolog {
 namespace {
 
 // The name as zero-padded words; false for a name too long to be stored.
-template <int kWords>
-bool nameWords(const char *name, uint64_t (&words)[kWords]) {
-  size_t len = strnlen(name, kModuleNameMax + 1);
-  if (len > static_cast<size_t>(kModuleNameMax)) return false;
-  char bytes[kWords * 8] = {};
-  memcpy(bytes, name, len);
-  memcpy(words, bytes, sizeof(bytes));
-  return true;
+bool nameWords(const char *name, uint64_t (&words)[5]) {
+  for (uint64_t &w : words) w = 0;
+  for (int i = 0; i <= kModuleNameMax; ++i) {
+    unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c == 0) return true;
+    words[i >> 3] |= static_cast<uint64_t>(c) << (8 * (i & 7));
+  }
+  return false;
 }
 
 }  // namespace
@@ -26,10 +26,13 @@ uint64_t Filter::decisionOf(const ModuleCfg *module) {
          static_cast<uint64_t>(module->nOutput & (QOLOG_OUT_FILE | QOLOG_OUT_STDERR)) << 32;
 }
 
+// A short name's hash is hashOfShort of its one word.
 unsigned Filter::hashOf(const uint64_t (&words)[kWords]) {
-  uint64_t h = 0;
-  for (uint64_t w : words) h = (h ^ w) * 0x9E3779B97F4A7C15ull;
-  return static_cast<unsigned>(h >> 56) % kBuckets;
+  return hashOfShort(words[0] ^ (words[1] * 3) ^ (words[2] * 5) ^ (words[3] * 7) ^ (words[4] * 11));
+}
+
+bool Filter::isLong(const uint64_t (&words)[kWords]) {
+  return (words[1] | words[2] | words[3] | words[4]) != 0;
 }
 
 void Filter::clear() {
@@ -57,7 +60,7 @@ void Filter::publish(State &state) {
       Bucket &b = buckets_[i];
       if (b.decision.load(std::memory_order_relaxed) == 0) {
         for (int w = 0; w < kWords; ++w) b.name[w].store(words[w], std::memory_order_relaxed);
-        b.decision.store(decisionOf(&m), std::memory_order_relaxed);
+        b.decision.store(decisionOf(&m) | (isLong(words) ? kLong : 0), std::memory_order_relaxed);
         break;
       }
       bool same = true;
@@ -76,13 +79,13 @@ void Filter::publish(State &state) {
   sequence_.store(seq + 2, std::memory_order_release);
 }
 
-bool Filter::drops(const char *module, uint32_t level) const {
+bool Filter::dropsSlow(const char *module, uint32_t level) const {
   uint64_t words[kWords];
   bool storable = module == nullptr || nameWords(module, words);
+  bool isShort = module != nullptr && storable && !isLong(words);
   unsigned start = module != nullptr && storable ? hashOf(words) : 0;
   for (int attempt = 0; attempt < 2; ++attempt) {
     uint32_t seq = sequence_.load(std::memory_order_acquire);
-    if (seq & 1) continue;
     uint64_t decision;
     if (module == nullptr) {
       decision = current_.load(std::memory_order_relaxed);
@@ -90,23 +93,28 @@ bool Filter::drops(const char *module, uint32_t level) const {
       decision = unknown_.load(std::memory_order_relaxed);  // also for a name too long
       // Bounded: a read that overlaps a publish may see more entries than
       // either table has, and is then thrown away.
-      for (unsigned n = 0, i = start; storable && n < kBuckets; ++n, i = (i + 1) % kBuckets) {
+      unsigned i = start;
+      for (unsigned n = 0; storable && n < kBuckets; ++n, i = (i + 1) % kBuckets) {
         const Bucket &b = buckets_[i];
         uint64_t d = b.decision.load(std::memory_order_relaxed);
         if (d == 0) break;
-        bool same = true;
-        for (int w = 0; w < kWords; ++w) same = same && b.name[w].load(std::memory_order_relaxed) == words[w];
-        if (same) {
+        if (b.name[0].load(std::memory_order_relaxed) != words[0]) continue;
+        if (isShort ? (d & kLong) == 0
+                    : (b.name[1].load(std::memory_order_relaxed) == words[1] &&
+                       b.name[2].load(std::memory_order_relaxed) == words[2] &&
+                       b.name[3].load(std::memory_order_relaxed) == words[3] &&
+                       b.name[4].load(std::memory_order_relaxed) == words[4])) {
           decision = d;
           break;
         }
       }
     }
     std::atomic_thread_fence(std::memory_order_acquire);
-    if (sequence_.load(std::memory_order_relaxed) != seq || (decision & kKnown) == 0) continue;
-    uint32_t mask = static_cast<uint32_t>(decision);
-    bool hasOutput = ((decision >> 32) & (QOLOG_OUT_FILE | QOLOG_OUT_STDERR)) != 0;
-    return (level & mask) != level || !hasOutput || (level & QOLOG_ALL) == 0;
+    if ((seq & 1) != 0 || sequence_.load(std::memory_order_relaxed) != seq ||
+        (decision & kKnown) == 0) {
+      continue;
+    }
+    return dropped(decision, level);
   }
   return false;
 }

@@ -16,9 +16,10 @@ namespace qolog {
 
 namespace {
 
-// Writes the lines of one batch. The pieces of the next write to a file
-// (banner, prefix and text of each line) and to standard error (prefix and
-// text) are gathered in the state's scratch space.
+// Writes the lines of one batch. The lines bound for one file are laid end
+// to end in the state's scratch space and go out in one write(2) (cheaper
+// than writev), with a piece per line so that a failed write knows where
+// lines end; the copies to standard error are pieces of the same text.
 class BatchWriter {
  public:
   explicit BatchWriter(State &state) : s_(state), scratch_(state.scratch) {}
@@ -37,7 +38,7 @@ class BatchWriter {
   }
   void flushFile();
   void flushErr();
-  void writeWithDump(int slot, const ModuleCfg &module, const struct iovec (&line)[2],
+  void writeWithDump(int slot, const ModuleCfg &module, const char *line, size_t lineLen,
                      const Pending &entry);
 
   State &s_;
@@ -62,30 +63,34 @@ void BatchWriter::flushErr() {
   errPieces_ = 0;
 }
 
-void BatchWriter::writeWithDump(int slot, const ModuleCfg &module, const struct iovec (&line)[2],
-                                const Pending &entry) {
-  struct iovec iov[3] = {line[0], line[1], {s_.dumpBuf, 0}};
+void BatchWriter::writeWithDump(int slot, const ModuleCfg &module, const char *line,
+                                size_t lineLen, const Pending &entry) {
   DumpRows &rows = s_.dump;
   rows.begin(entry.dump, entry.dumpLength);
   // A line that leaves the file within its limit can't make the dump's step
-  // roll the file: the two then go out in one write.
-  if (s_.files.fits(slot, static_cast<int64_t>(line[0].iov_len + line[1].iov_len),
-                    module.nMaxFileSize)) {
-    iov[2].iov_len = rows.next(s_.dumpBuf, sizeof(s_.dumpBuf));
-    if (!s_.files.write(slot, iov, 3)) return;
+  // roll the file: the two then go out in one write, the line ahead of the
+  // rows in the dump buffer.
+  size_t used = 0;
+  if (lineLen <= sizeof(s_.dumpBuf) / 2 &&
+      s_.files.fits(slot, static_cast<int64_t>(lineLen), module.nMaxFileSize)) {
+    memcpy(s_.dumpBuf, line, lineLen);
+    used = lineLen;
   } else {
     // The line alone; one that took the file over its limit makes the dump
     // start the next file.
-    if (!s_.files.write(slot, iov, 2)) return;
+    struct iovec alone = {const_cast<char *>(line), lineLen};
+    if (!s_.files.write(slot, &alone, 1)) return;
     slot = s_.files.prepare(s_.cfg, module);
     if (slot < 0 || !s_.files.isOpen(slot)) return;
   }
-  while (!rows.done()) {
-    struct iovec part = {s_.dumpBuf, rows.next(s_.dumpBuf, sizeof(s_.dumpBuf))};
+  do {
+    struct iovec part[2] = {{s_.dumpBuf, used}, {s_.dumpBuf + used, 0}};
+    part[1].iov_len = rows.next(s_.dumpBuf + used, sizeof(s_.dumpBuf) - used);
     // After a failed write (a full disk) the rest would be rows without
     // their line.
-    if (!s_.files.write(slot, &part, 1)) return;
-  }
+    if (!s_.files.write(slot, part, 2)) return;
+    used = 0;
+  } while (!rows.done());
 }
 
 void BatchWriter::add(const Pending &entry) {
@@ -95,7 +100,6 @@ void BatchWriter::add(const Pending &entry) {
   if (module == nullptr || !levelPasses(*module, entry.level)) return;
   const LogFile *file = moduleFileSlot(cfg, module);
   if (file == nullptr) return;  // nothing is written, to the file or to stderr
-  s_.cancel.hold();
   int want = static_cast<int>(file - cfg.asFiles);
   bool dumping = entry.dump != nullptr && entry.dumpLength > 0;
   // A line joins the pending write to its file unless the file is due to
@@ -117,48 +121,48 @@ void BatchWriter::add(const Pending &entry) {
   if (prefixed && cfg.nDateFormat != QOLOG_DATE_NONE) {
     stampLen = s_.time.format(cfg.nDateFormat, readClock(), stamp);
   }
-  LineBuffer head;
+  LineBuffer banner;  // rare: at the top of a file
   if (toFile && s_.files.bannerDue(slot)) {
     s_.files.bannerDone(slot);
     char bannerStamp[kTimeBufSize];
     s_.time.format(cfg.nDateFormat, readClock(), bannerStamp);
-    appendBanner(head, name, bannerStamp);
+    appendBanner(banner, name, bannerStamp);
   }
-  size_t bannerLen = head.size();
-  if (prefixed) {
-    appendPrefix(head, stamp, stampLen, name, s_.ids.get(s_.files.pid(), entry.thread),
-                 entry.level);
-  }
-  if (textUsed_ + head.size() > Scratch::kTextSize || filePieces_ + 2 > Scratch::kPieces ||
-      errPieces_ + 2 > Scratch::kPieces) {
+  size_t nameLen = prefixed ? strlen(name) : 0;
+  const ThreadIdText::Entry *ids = prefixed ? &s_.ids.get(s_.files.pid(), entry.thread) : nullptr;
+  size_t room = banner.size() + (prefixed ? prefixSize(stampLen, nameLen, *ids) : 0) + entry.textLen;
+  if (textUsed_ + room > Scratch::kTextSize || filePieces_ == Scratch::kPieces ||
+      errPieces_ == Scratch::kPieces) {
     flush();
   }
-  // A head too long for the scratch space (a very long module name) is
-  // written from its own buffer, on its own.
-  const char *text = head.data();
-  bool alone = head.size() > Scratch::kTextSize;
-  if (!alone) {
-    memcpy(scratch_.text + textUsed_, head.data(), head.size());
+  // Laid end to end in the scratch space, or, when longer than that, put
+  // together in the banner's buffer and written on its own.
+  size_t bannerLen = banner.size();
+  bool alone = room > Scratch::kTextSize;
+  char *text;
+  char *end;
+  if (alone) {
+    end = banner.reserve(room - bannerLen);
+    if (end == nullptr) return;  // no memory for a line that long
+    text = const_cast<char *>(banner.data());
+  } else {
     text = scratch_.text + textUsed_;
-    textUsed_ += head.size();
+    memcpy(text, banner.data(), bannerLen);
+    end = text + bannerLen;
   }
-  const struct iovec line[2] = {{const_cast<char *>(text), head.size()},
-                                {const_cast<char *>(entry.text), entry.textLen}};
-  if (toFile && (dumping || alone)) {
-    if (dumping) {
-      writeWithDump(slot, *module, line, entry);
-    } else {
-      struct iovec copy[2] = {line[0], line[1]};
-      s_.files.write(slot, copy, 2);
-    }
+  if (prefixed) end = putPrefix(end, stamp, stampLen, name, nameLen, *ids, entry.level);
+  memcpy(end, entry.text, entry.textLen);
+  size_t size = static_cast<size_t>(end + entry.textLen - text);
+  if (!alone) textUsed_ += size;
+  if (toFile && dumping) {
+    writeWithDump(slot, *module, text, size, entry);
   } else if (toFile) {
-    scratch_.file[filePieces_++] = line[0];
-    scratch_.file[filePieces_++] = line[1];
-    fileBytes_ += static_cast<int64_t>(line[0].iov_len + line[1].iov_len);
+    scratch_.file[filePieces_++] = {text, size};
+    fileBytes_ += static_cast<int64_t>(size);
+    if (alone) flushFile();
   }
   if (toErr) {
-    scratch_.err[errPieces_++] = {const_cast<char *>(text + bannerLen), head.size() - bannerLen};
-    scratch_.err[errPieces_++] = line[1];
+    scratch_.err[errPieces_++] = {text + bannerLen, size - bannerLen};
     if (alone) flushErr();
   }
 }
@@ -167,7 +171,6 @@ void BatchWriter::add(const Pending &entry) {
 
 void reloadIfDue(State &state, time_t now) {
   if (!cfgCheckDue(state.watch, now)) return;
-  state.cancel.hold();
   if (loadChangedCfg(state.files.os(), state.watch, state.cfg)) {
     state.files.closeAll();
     state.files.sync(state.cfg);

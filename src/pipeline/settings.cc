@@ -8,7 +8,6 @@ namespace qolog {
 void closeNamedModule(State &state, const char *name) {
   ModuleCfg *module = findUsedModuleByName(state.cfg, name);
   if (module == nullptr) return;
-  state.cancel.hold();  // the module's file may be closed
   closeModule(state.cfg, module);
   state.files.sync(state.cfg);
 }
@@ -20,7 +19,6 @@ void setCurrentFile(State &state, const char *path) {
   if (module == nullptr) return;
   const char *current = getModuleFileName(cfg, module);
   if (current == nullptr || strcmp(current, path) == 0) return;
-  state.cancel.hold();  // releasing the old slot may close its file
   releaseModuleFile(cfg, module);
   module->nFileIndex = -1;  // still in use, with all its other settings
   openModuleFile(cfg, module, path);

@@ -30,16 +30,15 @@ struct State {
   DumpRows dump;
   // Dump rows are formatted here and go out in one write up to its size.
   char dumpBuf[65536];
-  // The writer of a batch of lines: their banners and prefixes, and the
-  // pieces of the next write to a file and to standard error.
+  // The writer of a batch of lines: the lines laid end to end, and the
+  // pieces (a line each) of the next write to a file and to standard error.
   struct Scratch {
     static constexpr int kPieces = LogFiles::kMaxPieces;
-    static constexpr size_t kTextSize = 16384;
+    static constexpr size_t kTextSize = 32768;
     char text[kTextSize];
     struct iovec file[kPieces];
     struct iovec err[kPieces];
   } scratch;
-  os::CancelHold cancel;
 };
 
 }  // namespace qolog

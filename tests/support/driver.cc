@@ -10,8 +10,6 @@ void logTo(qolog::State &state, const char *module, uint32_t level, const char *
   va_start(args, format);
   qolog::traceMessage(state, qolog::Message{module, level, format, nullptr, 0}, args);
   va_end(args);
-  int oldState;
-  if (state.cancel.release(&oldState)) pthread_setcancelstate(oldState, nullptr);
 }
 
 void dumpTo(qolog::State &state, const char *module, uint32_t level, const void *data,
@@ -20,8 +18,6 @@ void dumpTo(qolog::State &state, const char *module, uint32_t level, const void 
   va_start(args, format);
   qolog::traceMessage(state, qolog::Message{module, level, format, data, length}, args);
   va_end(args);
-  int oldState;
-  if (state.cancel.release(&oldState)) pthread_setcancelstate(oldState, nullptr);
 }
 
 }  // namespace qtest
