@@ -39,10 +39,11 @@ void fileStep(const Check &c, const ModuleCfg &m, uint32_t level, Explanation &e
               " (the per-process name), and from then on every module's file is opened "
               "under such a name";
     } else {
-      where = "nowhere: " + (r.regular ? "the per-process name " + visible(r.perProcess) +
-                                             " cannot be created either: " + r.perProcessWhy
-                                       : "a path that is not a regular file gets no "
-                                         "per-process name");
+      where = "nowhere: " + (!r.regular ? "a path that is not a regular file gets no "
+                                          "per-process name"
+                             : "the per-process name " + visible(r.perProcess) +
+                                   " cannot be created either" +
+                                   (r.perProcessWhy == r.why ? "" : ": " + r.perProcessWhy));
     }
     if (m.nOutput & QOLOG_OUT_STDERR) where += "; standard error still gets the line";
     e.steps.push_back(Step{"instead", r.regular && r.perProcessOpens, where});
