@@ -13,6 +13,7 @@
 #include <stdint.h>
 
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,7 +84,7 @@ class Check {
   std::string where;       // how the file was found, or why none was
   // A record of its own, zero as at process start: the explanation then
   // asks the writer's own lookup and level test.
-  qolog::TraceCfg *cfg = new qolog::TraceCfg();
+  std::unique_ptr<qolog::TraceCfg> cfg{new qolog::TraceCfg()};
   std::vector<Diagnostic> diags;
   std::vector<ModuleInfo> modules;  // module sections in table order (slot 1 up)
   uint32_t defaultLine = 0;
