@@ -99,7 +99,6 @@ void Check::pathNotes(uint32_t line, const std::string &used) {
     warn(line, "path-tab",
          "the path holds a tab, which is kept (only spaces and double quotes are removed): "
          "the file is " + quoted(visible(used)) + "; remove the tab");
-    return;
   }
   if (written.size() >= 2 && written.front() == '"' && written.back() == '"') {
     written = written.substr(1, written.size() - 2);
