@@ -212,7 +212,8 @@ void futexWake(std::atomic<int> *word, int count) {
 }
 
 void ForkSign::arm() {
-  if (page_ != nullptr) return;
+  if (tried_) return;
+  tried_ = true;
   void *page = mmap(nullptr, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE,
                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) return;

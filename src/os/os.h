@@ -118,6 +118,7 @@ bool isPrivileged();
 // REQUIRES: the library's lock for every member.
 class ForkSign {
  public:
+  // Maps the page at the first call (later calls do nothing).
   void arm();
   void disarm();
   bool isNewProcess() const { return page_ != nullptr && page_[0] == 0; }
@@ -127,6 +128,7 @@ class ForkSign {
 
  private:
   volatile char *page_ = nullptr;
+  bool tried_ = false;
 };
 
 }  // namespace os

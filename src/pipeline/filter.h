@@ -83,6 +83,7 @@ class Filter {
   __attribute__((no_sanitize("address", "thread"))) static bool shortKey(const char *name,
                                                                          uint64_t *key) {
     if ((reinterpret_cast<uintptr_t>(name) & 4095) > 4096 - 8) return false;
+    __asm__("" : "+r"(name));  // whatever the compiler knows of its size
     uint64_t w;
     __builtin_memcpy(&w, name, 8);
     uint64_t zero = (w - 0x0101010101010101ull) & ~w & 0x8080808080808080ull;

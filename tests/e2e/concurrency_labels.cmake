@@ -1,5 +1,5 @@
 # Read by ctest after the end-to-end tests are discovered.
-foreach(test Concurrency.ForkWhileAnotherThreadLogs Concurrency.CancelledThreadNeverKeepsTheLock
-             Lines.TwoThreadsWriteWholeLines)
+foreach(test Concurrency.ForkWhileOtherThreadsLog Concurrency.CancelledThreadNeverKeepsTheLock
+             Lines.TwoThreadsWriteWholeLines GroupCommit.EightThreadsOneRollingFile)
   set_tests_properties(${test} PROPERTIES LABELS concurrency)
 endforeach()

@@ -12,6 +12,7 @@ namespace {
 // Nanoseconds since the epoch, -1 while the real clock is in force. Atomic:
 // the stress tests move the clock while other threads log.
 std::atomic<int64_t> g_nowNs{-1};
+std::atomic<int64_t> g_stepNs{0};
 constexpr int64_t kNsPerSecond = 1000000000;
 
 using ClockGettime = int (*)(clockid_t, struct timespec *);
@@ -36,12 +37,15 @@ void advanceFakeClock(time_t seconds, long nanoseconds) {
 
 void clearFakeClock() { g_nowNs.store(-1); }
 
+void setFakeClockStep(long nanoseconds) { g_stepNs.store(nanoseconds); }
+
 }  // namespace qtest
 
 extern "C" {
 
 int clock_gettime(clockid_t id, struct timespec *ts) {
-  int64_t now = g_nowNs.load();
+  int64_t step = g_stepNs.load();
+  int64_t now = step != 0 ? g_nowNs.fetch_add(step) : g_nowNs.load();
   if (now >= 0 && (id == CLOCK_REALTIME || id == CLOCK_REALTIME_COARSE)) {
     ts->tv_sec = static_cast<time_t>(now / kNsPerSecond);
     ts->tv_nsec = static_cast<long>(now % kNsPerSecond);

@@ -1,0 +1,99 @@
+// Group commit: eight threads write through one logger into a file that
+// rolls often. Every call must return only once its line reached the
+// kernel; afterwards every line is in the files exactly once and whole, in
+// each thread's order, with timestamps that never go back, and no line
+// starts past the size limit (a batch is split where the file rolls).
+#include <gtest/gtest.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "pipeline/logger.h"
+#include "support/fake_clock.h"
+#include "support/scenario.h"
+
+namespace {
+
+constexpr int kThreads = 8;
+constexpr int kCalls = 300;
+constexpr long kLimit = 8192;
+std::atomic<bool> g_written[kThreads][kCalls];
+
+// The OS layer's write, noting every line "@<thread>:<call> " it hands over.
+ssize_t noteWrite(int fd, const void *buf, size_t n) {
+  ssize_t done = qolog::os::system().write(fd, buf, n);
+  const char *p = static_cast<const char *>(buf);
+  for (const char *end = p + (done > 0 ? done : 0); (p = static_cast<const char *>(memmem(p, end - p, "|@", 2))) != nullptr; p += 2) {
+    int t, k;
+    if (sscanf(p, "|@%d:%d ", &t, &k) == 2 && t >= 0 && t < kThreads && k >= 0 && k < kCalls) {
+      g_written[t][k] = true;
+    }
+  }
+  return done;
+}
+
+void log(qolog::Logger &logger, const char *format, ...) {
+  time_t now = time(nullptr);
+  if (logger.dropped(now, "GC", QOLOG_INFO)) return;
+  va_list args;
+  va_start(args, format);
+  logger.write(now, "GC", QOLOG_INFO, nullptr, 0, format, args);
+  va_end(args);
+}
+
+TEST(GroupCommit, EightThreadsOneRollingFile) {
+  qtest::scenario("[DEFAULT]\nMAXFILEBACKUPS=999\n[GC]\nLOGFILENAME=gc.log\nMAXFILESIZE=8KB\n", 1700000000, [] {
+    qtest::setFakeClockStep(1000000);  // each reading a millisecond later: any reordering shows
+    qolog::os::Os os = qolog::os::system();
+    os.write = noteWrite;
+    auto logger = std::make_unique<qolog::Logger>(os);
+    log(*logger, "loads the configuration");
+    logger->change([](qolog::State &s) { qolog::setDateFormat(s, QOLOG_DATE_EPOCH); });
+    std::atomic<int> early{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&, t] {
+        for (int k = 0; k < kCalls; ++k) {
+          log(*logger, "@%d:%d %s", t, k, std::string(20 + (t * 7 + k) % 60, 'x').c_str());
+          if (!g_written[t][k]) ++early;
+        }
+      });
+    }
+    for (std::thread &t : threads) t.join();
+    CHILD_CHECK(early == 0);
+    // Oldest file first: gc.log.N ... gc.log.1, gc.log.
+    std::vector<std::string> files;
+    while (qtest::readFile("gc.log." + std::to_string(files.size() + 1)) != "") {
+      files.insert(files.begin(), "gc.log." + std::to_string(files.size() + 1));
+    }
+    files.push_back("gc.log");
+    CHILD_CHECK(files.size() > 10);
+    int next[kThreads] = {};
+    long lastMs = 0;
+    for (const std::string &name : files) {
+      const std::string text = qtest::readFile(name);
+      for (size_t at = 0, end; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        CHILD_CHECK(end != std::string::npos && static_cast<long>(at) <= kLimit);
+        const std::string line = text.substr(at, end - at);
+        long sec, ms;
+        int t, k, pad;
+        if (line.find("|@") == std::string::npos) continue;  // banner, first line
+        CHILD_CHECK(sscanf(line.c_str(), "%ld.%ld|", &sec, &ms) == 2);
+        CHILD_CHECK(sscanf(line.c_str() + line.find("|@"), "|@%d:%d %n", &t, &k, &pad) == 2);
+        CHILD_CHECK(t >= 0 && t < kThreads && k == next[t]++);  // once, in order
+        CHILD_CHECK(line.size() - line.find("|@") - pad == 20 + size_t(t * 7 + k) % 60);
+        CHILD_CHECK(sec * 1000 + ms >= lastMs);
+        lastMs = sec * 1000 + ms;
+      }
+    }
+    for (int t = 0; t < kThreads; ++t) CHILD_CHECK(next[t] == kCalls);
+  });
+}
+
+}  // namespace
