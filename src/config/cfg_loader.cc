@@ -2,7 +2,9 @@
 // read it and rebuild the store from it.
 #include "config/cfg_loader.h"
 
+#include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 
 #include "config/cfg_parser.h"
@@ -38,6 +40,18 @@ bool cfgCheckDue(const CfgWatch &watch, time_t now) {
 const char *cfgPathFromEnvironment() {
   const char *named = secure_getenv("QOTRACE_CFG");
   return named != nullptr && named[0] != '\0' ? named : nullptr;
+}
+
+void takeCfgPathFromEnvironment(CfgWatch &watch) {
+  const char *named = cfgPathFromEnvironment();
+  watch.namedPath = nullptr;
+  if (named == nullptr) return;
+  size_t len = strnlen(named, sizeof(watch.namedPathText));
+  // A name too long to keep names no file this process could open.
+  if (len == sizeof(watch.namedPathText)) len = 0;
+  memcpy(watch.namedPathText, named, len);
+  watch.namedPathText[len] = '\0';
+  watch.namedPath = watch.namedPathText;
 }
 
 // A privileged process (setuid, setgid, capabilities) reads only the system
@@ -89,30 +103,35 @@ char *readCfgFile(const os::Os &os, int fd, size_t expected, size_t *len) {
   return buf;
 }
 
-bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg) {
-  int fd = openCfgFile(os, watch.namedPath, watch.systemPath, nullptr);
-  if (fd < 0) return false;
+bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg, CfgOutcome *outcome) {
+  CfgOutcome found;
+  int fd = openCfgFile(os, watch.namedPath, watch.systemPath, &found.path);
+  found.err = errno;
+  bool rebuilt = false;
   struct stat st;
   // fstat of what was opened: an atomic replace in between cannot pair the
   // new modification time with the old text.
-  if (os::statFd(os, fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    os::closeFd(os, fd);
-    return false;
+  if (fd < 0) {
+    found.kind = CfgOutcome::kMissing;
+  } else if (os::statFd(os, fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    found.kind = CfgOutcome::kNotRegular;
+  } else {
+    bool changed = isNewer(watch, st);
+    watch.lastMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
+    watch.lastMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    found.kind = changed ? CfgOutcome::kUnreadable : CfgOutcome::kUnchanged;
+    size_t len = 0;
+    size_t expected = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
+    char *text = changed ? readCfgFile(os, fd, expected, &len) : nullptr;
+    found.err = errno;
+    if (text != nullptr) {
+      rebuilt = parseTraceCfgText(cfg, text, len, nullptr);
+      if (rebuilt) found.kind = CfgOutcome::kLoaded;
+      free(text);
+    }
   }
-  bool changed = isNewer(watch, st);
-  watch.lastMtimeSec = static_cast<int64_t>(st.st_mtim.tv_sec);
-  watch.lastMtimeNsec = static_cast<int64_t>(st.st_mtim.tv_nsec);
-  if (!changed) {
-    os::closeFd(os, fd);
-    return false;
-  }
-  size_t len = 0;
-  size_t expected = st.st_size > 0 ? static_cast<size_t>(st.st_size) : 0;
-  char *text = readCfgFile(os, fd, expected, &len);
   os::closeFd(os, fd);
-  if (text == nullptr) return false;
-  bool rebuilt = parseTraceCfgText(cfg, text, len, nullptr);
-  free(text);
+  if (outcome != nullptr) *outcome = found;
   return rebuilt;
 }
 

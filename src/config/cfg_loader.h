@@ -31,6 +31,7 @@ struct CfgWatch {
   // The configuration file named by QOTRACE_CFG: when set, the only one
   // looked at.
   const char *namedPath = nullptr;
+  char namedPathText[4096] = {};  // namedPath's own copy
   // The configuration file read when the current directory has none (or the
   // process is privileged). Only tests, which never write /etc, point it
   // elsewhere.
@@ -40,14 +41,24 @@ struct CfgWatch {
 // QOTRACE_CFG from the environment, or null when it is unset or empty. A
 // privileged process never honours it (secure_getenv).
 const char *cfgPathFromEnvironment();
+// Takes QOTRACE_CFG into `watch`, a copy of it: the process may change its
+// environment later.
+void takeCfgPathFromEnvironment(CfgWatch &watch);
 
 // True when a message at `now` (whole seconds) must check the file: the
 // period has passed, or the clock was set back behind the last check.
 bool cfgCheckDue(const CfgWatch &watch, time_t now);
 
+// What a look at the configuration file found.
+struct CfgOutcome {
+  enum Kind { kMissing, kNotRegular, kUnreadable, kUnchanged, kLoaded } kind = kMissing;
+  const char *path = nullptr;  // the file looked at, or the last one tried
+  int err = 0;                 // errno of a failure
+};
+
 // Looks at the file; when its modification time moved forward since the last
 // look, reads it and rebuilds `cfg` from it. Returns true after a rebuild.
-bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg);
+bool loadChangedCfg(const os::Os &os, CfgWatch &watch, TraceCfg &cfg, CfgOutcome *outcome);
 
 // The next check is due `minutes` after `now`.
 void scheduleCfgCheck(CfgWatch &watch, time_t now, uint32_t minutes);

@@ -96,6 +96,10 @@ bool LogFiles::write(int slot, const struct iovec *iov, int count) {
   }
   if (written == total) {
     if (file.regular && file.position >= 0) file.position += static_cast<int64_t>(total);
+    if (slots_[slot].writeFailed) {
+      slots_[slot].writeFailed = false;
+      report(FileEvent::kWrote, file.path, "", 0);
+    }
     return true;
   }
   int err = errno;
@@ -117,7 +121,8 @@ bool LogFiles::write(int slot, const struct iovec *iov, int count) {
       os::truncateFd(*os_, file.fd, static_cast<off_t>(file.position + static_cast<int64_t>(whole)));
     }
   }
-  report(FileEvent::kWriteFailed, file.name, written > 0 ? "cut short" : "", err);
+  slots_[slot].writeFailed = true;
+  report(FileEvent::kWriteFailed, file.path, written > 0 ? "cut short" : "", err);
   // The next message reopens the file, and starts with a banner again: this
   // write may have been the one that carried it.
   file.position = -1;
@@ -156,7 +161,7 @@ void LogFiles::closeReplaced() {
     } else if (errno != ENOENT && errno != ENOTDIR) {
       continue;
     }
-    report(FileEvent::kReopened, file.name, "", 0);
+    report(FileEvent::kReopened, file.path, "", 0);
     release(i, true);
   }
 }

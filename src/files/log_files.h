@@ -28,6 +28,7 @@ struct OpenFile {
   // file.
   int dirFd = -1;
   char name[kPathSize] = {};
+  char path[kPathSize] = {};  // as opened: what problems are told of
   uint64_t dev = 0;
   uint64_t ino = 0;
   // The file's size when opened plus every byte written since: ftell on an
@@ -47,16 +48,20 @@ struct OpenLog {
   uint32_t serial = 0;  // the slot's nSerial this state belongs to
   int file = -1;        // index of its OpenFile, -1: none
   bool bannerWritten = false;
+  bool writeFailed = false;  // told until a write succeeds again
 };
 
-// What a problem the layer met was; see LogFiles::setReporter.
+// What the layer tells its reporter (see LogFiles::setReporter): the
+// problems it met, and the successes that end them.
 enum class FileEvent {
-  kOpenFailed,      // a log file could not be opened or locked
-  kFallback,        // ... and its per-process name is written instead
-  kRollFailed,      // a step of a roll failed
-  kWriteFailed,     // a write failed or was cut short
-  kReopened,        // a file replaced or deleted from outside was let go
-  kCleared,         // the problem of this path is over
+  kOpenFailed,   // `path` could not be opened (detail "open") or locked ("lock")
+  kFallback,     // the configured `path` is written under the name `detail`
+  kOpened,       // `path` was opened: its open problems are over
+  kRollFailed,   // a roll of `path` failed at step `detail`
+  kRolled,       // `path` rolled
+  kWriteFailed,  // a write to `path` failed (detail "cut short" when it was)
+  kWrote,        // `path` was written again after a failure
+  kReopened,     // `path` was replaced or deleted from outside: let go
 };
 struct FileReporter {
   void (*report)(void *context, FileEvent event, const char *path, const char *detail, int err);
@@ -126,8 +131,9 @@ class LogFiles {
   // names a regular file (or nothing), so that a failure may fall back to a
   // per-process name. With `exclusive` the file must not exist yet.
   int openPath(const char *path, bool exclusive, bool *regular);
-  // The same for `name` in the directory `dirFd`, which it takes over.
-  int openIn(int dirFd, const char *name, bool exclusive, bool *regular);
+  // The same for `name` in the directory `dirFd`, which it takes over;
+  // `path` is how problems name it.
+  int openIn(int dirFd, const char *name, const char *path, bool exclusive, bool *regular);
   // A per-process name that cannot collide, "dir/<tag>.<n>-file", created
   // afresh, for when "dir/<tag>-file" exists and can't be had. The path
   // opened goes to `out`.

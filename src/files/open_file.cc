@@ -81,10 +81,11 @@ int LogFiles::openPath(const char *path, bool exclusive, bool *regular) {
   failedStep_ = "open";
   int dirFd = os::openAt(*os_, AT_FDCWD, dir, O_PATH | O_DIRECTORY);
   if (dirFd < 0) return -1;
-  return openIn(dirFd, name, exclusive, regular);
+  return openIn(dirFd, name, path, exclusive, regular);
 }
 
-int LogFiles::openIn(int dirFd, const char *name, bool exclusive, bool *regular) {
+int LogFiles::openIn(int dirFd, const char *name, const char *path, bool exclusive,
+                     bool *regular) {
   *regular = true;
   // Write-only: a FIFO must not have this process as its own reader, or a
   // full pipe would block for good. Non-blocking for the open only: a FIFO
@@ -108,6 +109,7 @@ int LogFiles::openIn(int dirFd, const char *name, bool exclusive, bool *regular)
       return -1;
     }
     OpenFile opened;
+    memcpy(opened.path, path, strnlen(path, kPathMax) + 1);
     opened.dev = static_cast<uint64_t>(held.st_dev);
     opened.ino = static_cast<uint64_t>(held.st_ino);
     // One OpenFile per file: a second path to a file already open shares
@@ -223,7 +225,7 @@ void LogFiles::open(TraceCfg &cfg, int slot, bool fallBack) {
   }
   if (index < 0) return;
   attach(slot, index);
-  report(FileEvent::kCleared, path, "", 0);
+  report(FileEvent::kOpened, path, "", 0);
   if (strcmp(path, file.szName) != 0) {
     report(FileEvent::kFallback, file.szName, path, 0);
     renameToPerProcess(file, path);

@@ -76,7 +76,7 @@ void LogFiles::roll(TraceCfg &cfg, int slot, const ModuleCfg &module) {
   if (os::statAt(*os_, old.dirFd, old.name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
       static_cast<uint64_t>(named.st_dev) != old.dev ||
       static_cast<uint64_t>(named.st_ino) != old.ino) {
-    report(FileEvent::kReopened, old.name, "", 0);
+    report(FileEvent::kReopened, old.path, "", 0);
     release(index, true);
     open(cfg, slot);
     return;
@@ -89,7 +89,8 @@ void LogFiles::roll(TraceCfg &cfg, int slot, const ModuleCfg &module) {
   }
   files_[index] = OpenFile();
   bool moved = shiftBackups(*os_, old.dirFd, old.name, module.nMaxFileBackups);
-  if (!moved) report(FileEvent::kRollFailed, old.name, "rename", errno);
+  report(moved ? FileEvent::kRolled : FileEvent::kRollFailed, old.path,
+         module.nMaxFileBackups == 0 ? "remove" : "rename", errno);
   // The new file: the same name, or the per-process one once the process
   // tag is set (the slot keeps its directory in the name it is given).
   LogFile &entry = cfg.asFiles[slot];
@@ -101,8 +102,13 @@ void LogFiles::roll(TraceCfg &cfg, int slot, const ModuleCfg &module) {
   }
   int fresh = -1;
   if (moved) {
+    char path[kPathSize];
+    size_t dirLen = strlen(old.path) - strlen(old.name);
+    if (dirLen + strlen(name) > static_cast<size_t>(kPathMax)) dirLen = 0;
+    memcpy(path, old.path, dirLen);
+    memcpy(path + dirLen, name, strlen(name) + 1);
     bool regular;
-    fresh = openIn(old.dirFd, name, false, &regular);
+    fresh = openIn(old.dirFd, name, path, false, &regular);
     old.dirFd = -1;  // taken over by openIn
   }
   // Where that fails (no descriptor left, another process took the new

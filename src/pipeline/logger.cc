@@ -2,13 +2,15 @@
 #include "pipeline/logger.h"
 
 #include <errno.h>
+#include <stdlib.h>
+#include <string.h>
 
 namespace qolog {
 
 Logger::Section::Section(Logger &logger)
     : logger_(logger), savedErrno_(errno), reentered_(logger.inForkHandlers()) {
   if (!reentered_) pthread_mutex_lock(&logger_.mutex_);
-  logger_.forkSign_.arm();
+  if (!logger_.started_) logger_.takeEnvironment();
   // A child whose fork ran no handlers (_Fork): its files are its parent's.
   if (logger_.forkSign_.isNewProcess()) {
     leaveParentFiles(logger_.state_);
@@ -19,6 +21,19 @@ Logger::Section::Section(Logger &logger)
 Logger::Section::~Section() {
   if (!reentered_) pthread_mutex_unlock(&logger_.mutex_);
   errno = savedErrno_;
+}
+
+// Both variables through secure_getenv: a privileged process honours
+// neither.
+void Logger::takeEnvironment() {
+  started_ = true;
+  forkSign_.arm();
+  takeCfgPathFromEnvironment(state_.watch);
+  const char *debug = secure_getenv("QOLOG_DEBUG");
+  if (debug != nullptr && strcmp(debug, "1") == 0) {
+    state_.diag.enable(state_.files.os());
+    state_.files.setReporter(state_.diag.fileReporter());
+  }
 }
 
 bool Logger::inForkHandlers() const {

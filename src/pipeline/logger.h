@@ -71,7 +71,11 @@ class Logger {
   bool inForkHandlers() const;
   void lead(Pending &self);
 
+  // Reads the environment (QOTRACE_CFG, QOLOG_DEBUG) at the first use.
+  void takeEnvironment();
+
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  bool started_ = false;  // REQUIRES: mutex_ held
   State state_;  // REQUIRES: mutex_ held
   // Tells a child from its parent. REQUIRES: mutex_ held.
   os::ForkSign forkSign_;

@@ -171,10 +171,12 @@ void BatchWriter::add(const Pending &entry) {
 
 void reloadIfDue(State &state, time_t now) {
   if (!cfgCheckDue(state.watch, now)) return;
-  if (loadChangedCfg(state.files.os(), state.watch, state.cfg)) {
+  CfgOutcome outcome;
+  if (loadChangedCfg(state.files.os(), state.watch, state.cfg, &outcome)) {
     state.files.closeAll();
     state.files.sync(state.cfg);
   }
+  state.diag.configuration(outcome, state.cfg);
   state.files.closeReplaced();
   scheduleCfgCheck(state.watch, now, state.cfg.nReloadPeriod);
 }

@@ -12,6 +12,7 @@
 #include "format/dump_rows.h"
 #include "format/line_text.h"
 #include "format/timestamp.h"
+#include "pipeline/diagnostics.h"
 #include "os/os.h"
 
 namespace qolog {
@@ -25,6 +26,7 @@ struct State {
   CfgWatch watch;
   ModuleIndex modules;
   LogFiles files;
+  Diagnostics diag;
   TimeText time;
   ThreadIdText ids;
   DumpRows dump;
