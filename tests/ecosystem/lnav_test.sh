@@ -56,10 +56,7 @@ awk -F, -v np=$nproc -v count=$count -v base=$base '
     if (g <= last) bad("shown twice or out of time order")
     last = g; nmsg++
   }
-  END {
-    if (!failed && (nmsg != np * count || nbanner != banners)) {
-      print "lnav_test: FAIL: " nmsg " messages of " np * count ", " nbanner " banners of " banners; exit 1
-    }
-  }
+  END { if (!failed && (nmsg != np * count || nbanner != banners))
+          { print "lnav_test: FAIL: " nmsg " messages of " np * count ", " nbanner " banners of " banners; exit 1 } }
 ' pids logs/* view.csv
 echo "lnav_test: OK ($((nproc * count)) messages in $(ls logs | wc -l) files)"

@@ -18,8 +18,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/qolog-rsyslog.XXXXXX")
 daemons=()
 stop() { for p in "${daemons[@]+"${daemons[@]}"}"; do { kill "$p"; wait "$p"; } 2>/dev/null || true; done; daemons=(); }
 trap 'stop; rm -rf "$work"' EXIT
-cd "$work"
-mkdir -p logs central ship.d central.d
+cd "$work" && mkdir -p logs central ship.d central.d
 fail() { echo "rsyslog_test: FAIL: $*" >&2; tail -n 5 ship.err central.err >&2 || true; exit 1; }
 # Waits up to $1 seconds for the command that follows to succeed.
 wait_for() { local end=$((SECONDS + $1)); shift; until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.2; done; }
