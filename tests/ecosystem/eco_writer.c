@@ -1,20 +1,22 @@
 /* Writes numbered messages through libqolog's public interface, for the lnav
- * and rsyslog tests: eco_writer W NPROC COUNT DATE BASE
+ * and rsyslog tests: eco_writer NPROC COUNT BASE
  *
- * Writer W (0 <= W < NPROC) writes COUNT messages for the module NETWORK,
- * run in a directory holding qotrace.cfg. Message n reads "w<W> n<n> ..."
- * and its level is the n-th of ERR, INFO, DBG, FBEG, FEND; every third
- * message has a dump of 1 to 61 bytes repeating "w<W>.n<n>;". The wall clock
- * the library reads is fake: message n of writer W is written at BASE
- * seconds plus (n * NPROC + W) * 8 ms, so all messages have distinct times in
- * a known order, and format 2 shows milliseconds of 0 to 3 digits. DATE is
- * the date format: 1, 2, or 3 for both in turn. Prints "W PID" first. */
+ * Starts NPROC writer processes, prints "W PID" for each and waits for them;
+ * run in a directory holding qotrace.cfg. Writer W writes COUNT messages for
+ * the module NETWORK in date format W % 3 + 1 (3: formats 1 and 2 in turn).
+ * Message n reads "w<W> n<n> ..." and its level is the n-th of ERR, INFO, DBG,
+ * FBEG, FEND; every third message has a dump of 1 to 61 bytes repeating
+ * "w<W>.n<n>;", the others a tab in their text. The clock the library stamps lines with is fake: message n of
+ * writer W is written at BASE seconds plus (n * NPROC + W) * 8 ms, so all
+ * messages have distinct times in a known order, and format 2 shows
+ * milliseconds of 0 to 3 digits. 10 ms pass between two messages of a
+ * writer, so that a file lasts long enough for rsyslog to see it. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -33,34 +35,10 @@ int clock_gettime(clockid_t id, struct timespec *ts) {
   return real(id, ts);
 }
 
-time_t time(time_t *out) {
-  struct timespec ts;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  if (out != NULL) *out = ts.tv_sec;
-  return ts.tv_sec;
-}
-
-int gettimeofday(struct timeval *tv, void *tz) {
-  struct timespec ts;
-  (void)tz;
-  clock_gettime(CLOCK_REALTIME, &ts);
-  tv->tv_sec = ts.tv_sec;
-  tv->tv_usec = ts.tv_nsec / 1000;
-  return 0;
-}
-
-int main(int argc, char **argv) {
-  if (argc != 6) {
-    fprintf(stderr, "usage: eco_writer W NPROC COUNT DATE BASE\n");
-    return 2;
-  }
-  int w = atoi(argv[1]), nproc = atoi(argv[2]), count = atoi(argv[3]);
-  int date = atoi(argv[4]);
-  long long base = atoll(argv[5]);
+static void write_messages(int w, int nproc, int count, long long base) {
   static const uint32_t levels[] = {QOLOG_ERROR, QOLOG_INFO, QOLOG_DEBUG,
                                     QOLOG_FUNCBEG, QOLOG_FUNCEND};
-  printf("%d %ld\n", w, (long)getpid());
-  fflush(stdout);
+  int date = w % 3 + 1;
   for (int n = 0; n < count; ++n) {
     g_now_ms = base * 1000 + (long long)(n * nproc + w) * 8;
     if (n > 0) qologSetDate((uint32_t)(date == 3 ? 1 + n % 2 : date));
@@ -72,9 +50,27 @@ int main(int argc, char **argv) {
       for (int i = 0; i < size; ++i) data[i] = token[i % len];
       qologLogBin("NETWORK", level, data, size, "w%d n%d dump %d", w, n, size);
     } else {
-      qologLog("NETWORK", level, "w%d n%d | text with a bar", w, n);
+      qologLog("NETWORK", level, "w%d n%d | a bar\ta tab", w, n);
     }
-    usleep(1000);
+    usleep(10000);
   }
-  return 0;
+}
+
+int main(int argc, char **argv) {
+  if (argc != 4) {
+    fprintf(stderr, "usage: eco_writer NPROC COUNT BASE\n");
+    return 2;
+  }
+  int nproc = atoi(argv[1]), count = atoi(argv[2]), failed = 0;
+  for (int w = 0; w < nproc; ++w) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      write_messages(w, nproc, count, atoll(argv[3]));
+      _exit(0);
+    }
+    if (pid < 0) return 1;
+    printf("%d %ld\n", w, (long)pid);
+  }
+  for (int status; wait(&status) > 0;) failed |= !WIFEXITED(status) || WEXITSTATUS(status);
+  return failed;
 }
