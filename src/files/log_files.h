@@ -139,6 +139,8 @@ class LogFiles {
   // opened goes to `out`.
   int openUnique(const char *path, const char *tag, char *out);
   int adopt(const OpenFile &opened);
+  // `path` names a device, a FIFO or the like: never a per-process name.
+  bool isStream(const char *path) const;
   void attach(int slot, int file);
   void detach(int slot);
   // Closes the file; its slots keep their flags unless `bannersDue`.

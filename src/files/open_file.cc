@@ -24,6 +24,14 @@ const char *splitPath(const char *path, char *dir) {
   return slash + 1;
 }
 
+// A path directly in /dev (/dev/null, /dev/stderr, /dev/tty, ...) names a
+// device or one of the process's own streams, whatever it leads to (standard
+// error redirected into a file is still the process's standard error): no
+// lock, no per-process name, never a file created there.
+bool isDevicePath(const char *path) {
+  return strncmp(path, "/dev/", 5) == 0 && strchr(path + 5, '/') == nullptr;
+}
+
 bool sameFile(const struct stat &a, const struct stat &b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -81,7 +89,9 @@ int LogFiles::openPath(const char *path, bool exclusive, bool *regular) {
   failedStep_ = "open";
   int dirFd = os::openAt(*os_, AT_FDCWD, dir, O_PATH | O_DIRECTORY);
   if (dirFd < 0) return -1;
-  return openIn(dirFd, name, path, exclusive, regular);
+  int index = openIn(dirFd, name, path, exclusive, regular);
+  if (isDevicePath(path)) *regular = false;
+  return index;
 }
 
 int LogFiles::openIn(int dirFd, const char *name, const char *path, bool exclusive,
@@ -102,7 +112,10 @@ int LogFiles::openIn(int dirFd, const char *name, const char *path, bool exclusi
     if (fd < 0 || os::statFd(*os_, fd, &held) != 0) {
       int err = errno;
       struct stat st;
-      if (os::statAt(*os_, dirFd, name, &st) == 0 && !S_ISREG(st.st_mode)) *regular = false;
+      int follow = os::isPrivileged() ? AT_SYMLINK_NOFOLLOW : 0;
+      if (os::statAt(*os_, dirFd, name, &st, follow) == 0 && !S_ISREG(st.st_mode)) {
+        *regular = false;  // a device, a FIFO without a reader, a refused link
+      }
       os::closeFd(*os_, fd);
       os::closeFd(*os_, dirFd);
       errno = err;
@@ -123,7 +136,7 @@ int LogFiles::openIn(int dirFd, const char *name, const char *path, bool exclusi
       if (f.regular) os::lockExclusive(*os_, f.fd);
       return i;
     }
-    if (!S_ISREG(held.st_mode)) {
+    if (!S_ISREG(held.st_mode) || isDevicePath(path)) {
       // A device, a pipe, a socket or a terminal: shared by nature, never
       // locked or renamed, written with blocking writes.
       *regular = false;
@@ -186,6 +199,11 @@ int LogFiles::openUnique(const char *path, const char *tag, char *out) {
   return -1;
 }
 
+bool LogFiles::isStream(const char *path) const {
+  struct stat st;
+  return isDevicePath(path) || (os::statAt(*os_, AT_FDCWD, path, &st) == 0 && !S_ISREG(st.st_mode));
+}
+
 void LogFiles::open(TraceCfg &cfg, int slot, bool fallBack) {
   LogFile &file = cfg.asFiles[slot];
   // An empty path never gets a file, creates none and sets no tag.
@@ -194,7 +212,7 @@ void LogFiles::open(TraceCfg &cfg, int slot, bool fallBack) {
   int index = -1;
   for (int attempt = 0; attempt < 2 && index < 0; ++attempt) {
     path[0] = '\0';
-    bool perProcess = cfg.szPid[0] != '\0' && file.nPidRenamed == 0;
+    bool perProcess = cfg.szPid[0] != '\0' && file.nPidRenamed == 0 && !isStream(file.szName);
     if (perProcess) {
       perProcessName(file.szName, cfg.szPid, path, sizeof(path));
     } else if (strlen(file.szName) <= static_cast<size_t>(kPathMax)) {

@@ -49,14 +49,22 @@ void Diagnostics::say(const char *format, ...) {
   os::writeAll(*os_, STDERR_FILENO, line, len);
 }
 
-void Diagnostics::configuration(const CfgOutcome &outcome, const TraceCfg &cfg) {
+void Diagnostics::configuration(const CfgOutcome &outcome, const CfgWatch &watch,
+                                const TraceCfg &cfg) {
   if (!enabled()) return;
   const char *path = outcome.path != nullptr ? outcome.path : "";
   switch (outcome.kind) {
     case CfgOutcome::kMissing:
-      if (first(kConfig, "")) {
-        say("no configuration file: %s cannot be opened (%s): nothing is written", path,
+      if (!first(kConfig, "")) return;
+      if (watch.lastMtimeSec != -1) {
+        say("%s cannot be opened any more (%s): the configuration in force stays", path,
             strerror(outcome.err));
+      } else if (watch.namedPath != nullptr) {
+        say("QOTRACE_CFG names %s, which cannot be opened (%s): nothing is written", path,
+            strerror(outcome.err));
+      } else {
+        say("no configuration file: %s%s cannot be opened (%s): nothing is written",
+            os::isPrivileged() ? "" : "./qotrace.cfg and ", path, strerror(outcome.err));
       }
       return;
     case CfgOutcome::kNotRegular:

@@ -20,7 +20,7 @@ class Diagnostics {
   // What the file layer reports to: null while disabled.
   const FileReporter *fileReporter() const { return enabled() ? &reporter_ : nullptr; }
   // What a configuration check found.
-  void configuration(const CfgOutcome &outcome, const TraceCfg &cfg);
+  void configuration(const CfgOutcome &outcome, const CfgWatch &watch, const TraceCfg &cfg);
 
  private:
   enum Topic { kConfig, kOpen, kFallback, kRoll, kWrite };

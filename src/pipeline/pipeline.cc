@@ -176,7 +176,7 @@ void reloadIfDue(State &state, time_t now) {
     state.files.closeAll();
     state.files.sync(state.cfg);
   }
-  state.diag.configuration(outcome, state.cfg);
+  state.diag.configuration(outcome, state.watch, state.cfg);
   state.files.closeReplaced();
   scheduleCfgCheck(state.watch, now, state.cfg.nReloadPeriod);
 }

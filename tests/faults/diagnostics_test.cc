@@ -46,8 +46,8 @@ const Case kCases[] = {
        qtest::writeFile("qotrace.cfg", "[DEFAULT]\nLOGFILENAME=a.log\n");
        log(l, "written");
      },
-     "qolog: no configuration file: /nonexistent/qotrace.cfg cannot be opened (No such file or "
-     "directory): nothing is written\n" + std::string(kLoaded)},
+     "qolog: no configuration file: ./qotrace.cfg and /nonexistent/qotrace.cfg cannot be opened "
+     "(No such file or directory): nothing is written\n" + std::string(kLoaded)},
     {"missing directory, then there", "[DEFAULT]\nLOGFILENAME=d/a.log\n",
      [](qolog::Logger &l) {
        for (int i = 0; i < 3; ++i) log(l, "lost");

@@ -60,7 +60,8 @@ int probe(bool wantSecure) {
   if (wantSecure != (getauxval(AT_SECURE) != 0)) return wantSecure ? kNotSecure : kFail;
   auto logger = std::make_unique<qolog::Logger>();
   logger->change([](qolog::State &s) { s.watch.systemPath = "../sys/qotrace.cfg"; });
-  for (const char *module : {"DEFAULT", "REL", "LINK"}) log(*logger, module, "probe line");
+  // The refused ones first: a refusal must not move DEFAULT to a per-process name.
+  for (const char *module : {"LINK", "REL", "DEFAULT"}) log(*logger, module, "probe line");
   const std::string err = qtest::readFile("stderr.txt");
   const std::string wanted = qtest::readFile(wantSecure ? "system.log" : "named.log");
   bool ok = wanted.find("|DEFAULT|") != std::string::npos && !exists("local.log") &&
