@@ -1,5 +1,5 @@
-// Log files end to end: locking and the per-process name, rolling into
-// numbered backups, large files and devices, descriptors across exec.
+// Log files end to end: the per-process name, rolling into numbered
+// backups, unusable paths, large files and devices, descriptors across exec.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,29 +13,6 @@
 using namespace qexp;
 
 namespace {
-
-TEST(LogFiles, SecondProcessWritesToItsOwnFilesFromThenOn) {
-  scenario("[DEFAULT]\nLOGFILENAME=logs/a.log\n[B]\nLOGFILENAME=b.log\n", [] {
-    int ready[2], hold[2];
-    char first[512] = "";
-    CHILD_CHECK(mkdir("logs", 0755) == 0 && pipe(ready) == 0 && pipe(hold) == 0);
-    if (fork() == 0) {  // the first process: holds its files until the second ends
-      close(hold[1]);
-      qologLog("DEFAULT", QOLOG_ERROR, "first");
-      // Sends what it wrote; reading the file itself would drop its lock.
-      const std::string w = banner("DEFAULT") + line("DEFAULT", "ERR", "first");
-      _exit(write(ready[1], w.data(), w.size()) > 0 && read(hold[0], first, 1) == 0 ? 0 : 1);
-    }
-    CHILD_CHECK(read(ready[0], first, sizeof(first) - 1) > 0);
-    qologLog("DEFAULT", QOLOG_ERROR, "second");
-    qologLog("B", QOLOG_ERROR, "second-b");  // b.log is free, and has no '/'
-    wantFile("logs/a.log", first);
-    wantFile("logs/" + pid() + "-a.log", banner("DEFAULT") + line("DEFAULT", "ERR", "second"));
-    wantFile(pid() + "-b.log", banner("B") + line("B", "ERR", "second-b"));
-    wantDir("logs", {pid() + "-a.log", "a.log"});
-    wantDir(".", {pid() + "-b.log", "logs", "qotrace.cfg", "stderr.txt"});
-  });
-}
 
 TEST(LogFiles, FailureOnOneSlotMovesTheOthersToPerProcessNames) {
   // X can't be opened under any name; every file rolls past 1 KB.

@@ -16,13 +16,9 @@ const qolog::os::Os &faultyOs();
 // The next `times` calls of `call` on a matching file fail with `err`
 // (times < 0: until clear()). A file matches when its base name equals
 // `name`, or, with `name` null, when its base name contains ".log": the
-// test's own files (configuration, stderr.txt) are never hit; the name
-// "stderr" matches descriptor 2. rename matches on its source, the lock
-// only for a write lock.
+// test's own files (configuration, stderr.txt) are never hit. rename
+// matches on its source, the lock only for a write lock.
 void inject(Call call, int err, int times, const char *name = nullptr);
-// The next `times` writes to a log file write only half of what they are
-// given (before any failure injected for kWrite).
-void shortWrites(int times);
 void clear();
 // Calls of `call` on matching files since its inject(), failed or not.
 int attempts(Call call);
@@ -30,8 +26,6 @@ int attempts(Call call);
 // Runs `hook` once, right before the next write-lock request: what another
 // process could do between the library's open and its lock.
 void beforeLock(void (*hook)());
-// Runs `hook` once, right before the next rename.
-void beforeRename(void (*hook)());
 
 }  // namespace qfault
 

@@ -20,4 +20,13 @@ void dumpTo(qolog::State &state, const char *module, uint32_t level, const void 
   va_end(args);
 }
 
+void logVia(qolog::Logger &logger, const char *module, uint32_t level, const char *format, ...) {
+  time_t now = time(nullptr);
+  if (logger.dropped(now, module, level)) return;
+  va_list args;
+  va_start(args, format);
+  logger.write(now, module, level, nullptr, 0, format, args);
+  va_end(args);
+}
+
 }  // namespace qtest

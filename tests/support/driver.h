@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "pipeline/logger.h"
 #include "pipeline/pipeline.h"
 
 namespace qtest {
@@ -14,6 +15,10 @@ void logTo(qolog::State &state, const char *module, uint32_t level, const char *
     __attribute__((format(printf, 4, 5)));
 void dumpTo(qolog::State &state, const char *module, uint32_t level, const void *data,
             int32_t length, const char *format, ...) __attribute__((format(printf, 6, 7)));
+
+// As the entry points call a logger: the lock-free drop, then the write.
+void logVia(qolog::Logger &logger, const char *module, uint32_t level, const char *format, ...)
+    __attribute__((format(printf, 4, 5)));
 
 }  // namespace qtest
 

@@ -1,4 +1,4 @@
-// Scratch directories and a process per scenario: the library's state is
+// Scratch directories and a process per scenario: the process's logger is
 // process-wide, so every end-to-end scenario runs in a forked child that has
 // never called the library, inside its own temporary directory.
 #ifndef QOLOG_TESTS_SCENARIO_H_
@@ -18,29 +18,24 @@ class TempDir {
   ~TempDir();
   TempDir(const TempDir &) = delete;
   TempDir &operator=(const TempDir &) = delete;
-
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
   void write(const std::string &name, const std::string &content) const;
   std::string read(const std::string &name) const;  // "" when missing
-  bool exists(const std::string &name) const;
-  std::vector<std::string> list() const;  // sorted names, "." and ".." left out
 
  private:
   std::string path_;
 };
 
 std::string readFile(const std::string &path);
-std::vector<std::string> listDir(const std::string &path);  // sorted, no "." or ".."
 void writeFile(const std::string &path, const std::string &content);
+std::vector<std::string> listDir(const std::string &path);  // sorted, no "." or ".."
 
 // Runs `body` in a forked child whose working directory is `dir` and whose
 // standard error goes to dir/stderr.txt. Returns the child's exit status:
-// 0 when the body returned normally, 1 after a failed CHILD_CHECK, 128+n
-// after signal n.
+// 0 when the body returned, 1 after a failed CHILD_CHECK, 128+n after
+// signal n.
 int runInChild(const std::string &dir, const std::function<void()> &body);
-
-// Fails the child (exit status 1, message on the test's own stderr).
 [[noreturn]] void childFail(const char *file, int line, const char *what);
 
 // runInChild in a fresh scratch directory holding `cfg` as qotrace.cfg, with
@@ -49,7 +44,6 @@ void scenario(const std::string &cfg, time_t now, const std::function<void()> &b
 
 // Checks for a child: each fails it, showing both texts, unless `file` holds
 // exactly `text`, `got` equals `expected`, or `dir` holds exactly `names`.
-// Reading a file drops this process's lock on it: check after its last line.
 void wantFile(const std::string &file, const std::string &text);
 void wantSame(const std::string &what, const std::string &got, const std::string &expected);
 void wantDir(const std::string &dir, std::vector<std::string> names);

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "pipeline/logger.h"
+#include "support/driver.h"
 #include "support/fake_clock.h"
 #include "support/scenario.h"
 
@@ -37,29 +37,20 @@ ssize_t noteWrite(int fd, const void *buf, size_t n) {
   return done;
 }
 
-void log(qolog::Logger &logger, const char *format, ...) {
-  time_t now = time(nullptr);
-  if (logger.dropped(now, "GC", QOLOG_INFO)) return;
-  va_list args;
-  va_start(args, format);
-  logger.write(now, "GC", QOLOG_INFO, nullptr, 0, format, args);
-  va_end(args);
-}
-
 TEST(GroupCommit, EightThreadsOneRollingFile) {
   qtest::scenario("[DEFAULT]\nMAXFILEBACKUPS=999\n[GC]\nLOGFILENAME=gc.log\nMAXFILESIZE=8KB\n", 1700000000, [] {
     qtest::setFakeClockStep(1000000);  // each reading a millisecond later: any reordering shows
     qolog::os::Os os = qolog::os::system();
     os.write = noteWrite;
     auto logger = std::make_unique<qolog::Logger>(os);
-    log(*logger, "loads the configuration");
+    qtest::logVia(*logger, "GC", QOLOG_INFO, "loads the configuration");
     logger->change([](qolog::State &s) { qolog::setDateFormat(s, QOLOG_DATE_EPOCH); });
     std::atomic<int> early{0};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t) {
       threads.emplace_back([&, t] {
         for (int k = 0; k < kCalls; ++k) {
-          log(*logger, "@%d:%d %s", t, k, std::string(20 + (t * 7 + k) % 60, 'x').c_str());
+          qtest::logVia(*logger, "GC", QOLOG_INFO, "@%d:%d %s", t, k, std::string(20 + (t * 7 + k) % 60, 'x').c_str());
           if (!g_written[t][k]) ++early;
         }
       });
