@@ -109,13 +109,12 @@ TEST(LogFiles, FilesPastTwoAndFourGigabytesKeepTheirTruePosition) {
   }
 }
 
-// A device (here /dev/null through a symbolic link) is written but never rolled.
 // Only a path that is itself a regular file rolls: a device (/dev/null) or a
 // symbolic link (/dev/stderr, here one to a regular file) would be renamed
 // away and replaced.
 TEST(LogFiles, DevicesAndLinksAreNeverRolled) {
   scenario("[DEFAULT]\nLOGFILENAME=null.log\nMAXFILESIZE=1KB\nMAXFILEBACKUPS=2\n"
-           "[LINKED]\nLOGFILENAME=link.log\n", [] {
+           "[LINKED]\nLOGFILENAME=link.log\nMAXFILESIZE=1KB\n", [] {
     CHILD_CHECK(symlink("/dev/null", "null.log") == 0);
     CHILD_CHECK(symlink("real.txt", "link.log") == 0);
     for (int i = 0; i < 40; ++i) {

@@ -39,7 +39,10 @@ int runInChild(const std::string &dir, const std::function<void()> &body);
 [[noreturn]] void childFail(const char *file, int line, const char *what);
 
 // runInChild in a fresh scratch directory holding `cfg` as qotrace.cfg, with
-// TZ=UTC and the fake clock at `now`; a failed child fails the test.
+// TZ=UTC, the fake clock at `now` and two minutes to finish; a failed child
+// fails the test, one that ends with skipChild() skips it.
+constexpr int kSkipped = 77;
+[[noreturn]] void skipChild(const std::string &why);  // why the fault can't be made here
 void scenario(const std::string &cfg, time_t now, const std::function<void()> &body);
 
 // Checks for a child: each fails it, showing both texts, unless `file` holds

@@ -1,4 +1,5 @@
-// Configuration text parsing and the store's file slots, on a private TraceCfg.
+// Configuration text parsing, the store's file slots and the module index,
+// on a private TraceCfg.
 #include <gtest/gtest.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "config/cfg_parser.h"
+#include "config/module_lookup.h"
 
 namespace qolog {
 namespace {
@@ -200,6 +202,27 @@ TEST(TraceCfgTest, CloseModuleReleasesItsSlotAtTheLastCount) {
   EXPECT_TRUE(f0.nRefCount == -1 && f0.nSerial == serial0);
   closeModule(*cfg, nullptr);
   EXPECT_EQ(cfg->nUsedModules, 0);
+}
+
+// The hashed lookup finds exactly what a scan of the table finds, through
+// rebuilds, repeated section names and closed modules.
+TEST(ModuleIndex, FindsWhatAScanFinds) {
+  std::string text = "[DEFAULT]\n[DUP]\n[]\n";
+  for (int i = 0; i < 120; ++i) text += "[M" + std::to_string(i) + "]\n";
+  auto cfg = parsed(text + "[DUP]\n[A234567890123456789012345678901234567890]\n");  // cut to 33
+  ModuleIndex index;
+  const char *names[] = {"DEFAULT", "M0", "M63", "M119", "M120", "DUP", "", "default",
+                         "A23456789012345678901234567890123", "A234567890123456789012345678901234"};
+  for (int round = 0; round < 3; ++round) {
+    for (const char *name : names) EXPECT_EQ(findUsedModuleByName(*cfg, name), index.find(*cfg, name)) << round << name;
+    if (round == 0) {
+      EXPECT_EQ(&cfg->asModules[1], index.find(*cfg, "DUP"));  // the first DUP
+      closeModule(*cfg, index.find(*cfg, "DUP"));
+      closeModule(*cfg, index.find(*cfg, "M63"));
+    } else {
+      cfg = parsed("[DEFAULT]\n[M0]\n", std::move(cfg));
+    }
+  }
 }
 
 }  // namespace
