@@ -130,7 +130,7 @@ sub=$work/subdir
 cmake -S "$pkg/consumer_subdir" -B "$sub" -DQOLOG_SOURCE_DIR="$here" \
   >"$sub.log" || { cat "$sub.log"; fail "consumer_subdir configure"; }
 cmake --build "$sub" -j"$jobs" >>"$sub.log" || { cat "$sub.log"; fail "consumer_subdir build"; }
-bash "$pkg/run_consumer.sh" "$sub/app" "hello from the add_subdirectory consumer, 42"
+bash "$pkg/run_consumer.sh" "$sub/app" "hello from the C consumer, 42"
 # Nothing of libqolog is installed on behalf of the parent project.
 cmake --install "$sub" --prefix "$work/subdir-prefix" >/dev/null
 if [ -d "$work/subdir-prefix" ] && [ -n "$(find "$work/subdir-prefix" -type f)" ]; then

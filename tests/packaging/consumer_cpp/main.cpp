@@ -4,8 +4,5 @@
 #include <string>
 
 int main() {
-  const std::string who = "C++";
-  qologLog("CONSUMER", QOLOG_INFO, "hello from the %s consumer, %d",
-           who.c_str(), 42);
-  return 0;
+  qologLog("CONSUMER", QOLOG_INFO, "hello from the %s consumer, %d", std::string("C++").c_str(), 42);
 }
