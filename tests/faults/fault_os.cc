@@ -53,11 +53,15 @@ qolog::os::Os makeFaulty() {
     }
     return lock->l_type == F_WRLCK && failsOnFd(kLock, fd) ? -1 : real.fcntlLock(fd, cmd, lock);
   };
+  // Error 0: the write is cut short (a slow pipe, a signal), to half of
+  // its first piece.
   os.write = [](int fd, const void *buf, size_t n) -> ssize_t {
-    return failsOnFd(kWrite, fd) ? -1 : real.write(fd, buf, n);
+    if (!failsOnFd(kWrite, fd)) return real.write(fd, buf, n);
+    return errno == 0 ? real.write(fd, buf, (n + 1) / 2) : -1;
   };
   os.writev = [](int fd, const struct iovec *iov, int count) -> ssize_t {
-    return failsOnFd(kWrite, fd) ? -1 : real.writev(fd, iov, count);
+    if (!failsOnFd(kWrite, fd)) return real.writev(fd, iov, count);
+    return errno == 0 ? real.write(fd, iov[0].iov_base, (iov[0].iov_len + 1) / 2) : -1;
   };
   os.renameat = [](int fromDir, const char *from, int toDir, const char *to) {
     return fails(kRename, from) ? -1 : real.renameat(fromDir, from, toDir, to);

@@ -14,7 +14,7 @@ enum Call { kOpen, kLock, kWrite, kRename, kUnlink, kCalls };
 const qolog::os::Os &faultyOs();
 
 // The next `times` calls of `call` on a matching file fail with `err`
-// (times < 0: until clear()). A file matches when its base name equals
+// (times < 0: until clear()); a write with `err` 0 writes only part. A file matches when its base name equals
 // `name`, or, with `name` null, when its base name contains ".log": the
 // test's own files (configuration, stderr.txt) are never hit. rename
 // matches on its source, the lock only for a write lock.

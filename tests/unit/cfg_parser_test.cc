@@ -43,7 +43,7 @@ struct KeyCase {
 
 const KeyCase kKeyCases[] = {
     {kD, "DEBUGLEVEL = ERROR", kLevel, "5"},
-    {kD, "DebugLevel=ERROR", kLevel, "1"},
+    {kD, "DebugLevel=INFO", kLevel, "2"},
     {kD, "DEBUGLEVEL=NONE,ERROR", kLevel, "0"},
     {kD, "DEBUGLEVEL=ALL", kLevel, "63"},
     {kD, "DEBUGLEVEL=PROCINFO", kLevel, "38"},
@@ -58,6 +58,7 @@ const KeyCase kKeyCases[] = {
     {kD, "MAXFILESIZE=500KB", kSize, "512000"},
     {kD, "MAXFILESIZE=1000000", kSize, "10485760"},
     {kD, "MAXFILESIZE=2mb", kSize, "10485760"},
+    {kD, "MAXFILESIZE=0MB", kSize, "10485760"},
     {kM, "MAXFILESIZE2=4KB", kSize, "2048"},
     {kD, "MAXFILESIZE=4096MB", kSize, "4294967296"},
     {kD, "MAXFILESIZE=9007199254740992KB", kSize, "9223372036854775807"},
@@ -72,11 +73,12 @@ const KeyCase kKeyCases[] = {
     {kM, "RELOADPERIOD=2H", kPeriod, "60"},
     {kD, "ENABLETRACES=ON", kEnable, "1"},
     {kD, "ENABLETRACES=on", kEnable, "0"},
+    {kD, "ENABLETRACES=OFF", kEnable, "0"},
     {kM, "ENABLETRACES=ON", kEnable, "0"},
     {kD, "\0ENABLETRACES=OFF\r\nENABLETRACES=ON\r"s, kEnable, "1"},  // NUL ends a line
     {kD, "LOGFILENAME=/tmp/debuglevel.log", kFile, "/tmp/debuglevel.log"},
     {kM, "LOGFILENAME=/var/log/maxfilesize.log", kFile, "/var/log/maxfilesize.log"},
-    {kM, "LOGFILENAME = /var/log/my app.log", kFile, "/var/log/myapp.log"},
+    {kM, "LOGFILENAME = \"/var/log/my app.log\"", kFile, "/var/log/myapp.log"},
     {kM, "LOGFILENAME=/tmp/a;b.log", kFile, "/tmp/a"},
     {kM, "LOGFILENAME=\t/tmp/t.log", kFile, "\t/tmp/t.log"},
     {kM, "LOGFILENAME=/tmp/a\nLOGFILENAME=/tmp/b", kFile, "/tmp/a"},
@@ -223,6 +225,9 @@ TEST(ModuleIndex, FindsWhatAScanFinds) {
       cfg = parsed("[DEFAULT]\n[M0]\n", std::move(cfg));
     }
   }
+  const ModuleCfg &m0 = *index.find(*cfg, "M0");  // every level but DEBUG
+  for (uint32_t level : {1u, 3u, 34u}) EXPECT_TRUE(levelPasses(m0, level)) << level;
+  for (uint32_t level : {0u, 4u, 5u, 64u, 65u}) EXPECT_FALSE(levelPasses(m0, level)) << level;
 }
 
 }  // namespace
