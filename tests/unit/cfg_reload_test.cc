@@ -45,14 +45,17 @@ TEST_F(ReloadTest, DueOnlyAfterTheDeadline) {
   struct stat st;
   if (stat("/etc/qotrace.cfg", &st) == 0) GTEST_SKIP() << "/etc/qotrace.cfg exists";
   EXPECT_FALSE(rebuiltAt(100));  // no file: period 0, looked for every second
-  writeCfg("[DEFAULT]\nRELOADPERIOD=2M\n", 50);
+  writeCfg("[DEFAULT]\nLOGFILENAME=a.log\nRELOADPERIOD=2M\n", 50);
   EXPECT_FALSE(rebuiltAt(100));
   EXPECT_TRUE(rebuiltAt(101));
-  writeCfg("[DEFAULT]\n", 60);
+  const int slot = s_->files.prepare(s_->cfg, s_->cfg.asModules[0]);
+  writeCfg("[DEFAULT]\nRELOADPERIOD=2M\n", 60);
   strcpy(s_->cfg.szPid, "123");
   EXPECT_FALSE(rebuiltAt(221));
+  EXPECT_TRUE(s_->files.isOpen(slot));
   EXPECT_TRUE(rebuiltAt(222));
   EXPECT_STREQ(s_->cfg.szPid, "123");  // rebuilds leave the process tag
+  EXPECT_FALSE(s_->files.isOpen(slot));  // and close every file
 }
 
 TEST_F(ReloadTest, RebuildsOnlyWhenModificationTimeMovesForward) {
