@@ -109,24 +109,4 @@ TEST(LogFiles, FilesPastTwoAndFourGigabytesKeepTheirTruePosition) {
   }
 }
 
-// Only a path that is itself a regular file rolls: a device (/dev/null) or a
-// symbolic link (/dev/stderr, here one to a regular file) would be renamed
-// away and replaced.
-TEST(LogFiles, DevicesAndLinksAreNeverRolled) {
-  scenario("[DEFAULT]\nLOGFILENAME=null.log\nMAXFILESIZE=1KB\nMAXFILEBACKUPS=2\n"
-           "[LINKED]\nLOGFILENAME=link.log\nMAXFILESIZE=1KB\n", [] {
-    CHILD_CHECK(symlink("/dev/null", "null.log") == 0);
-    CHILD_CHECK(symlink("real.txt", "link.log") == 0);
-    for (int i = 0; i < 40; ++i) {
-      qologLog("DEFAULT", QOLOG_ERROR, "line %d, long enough to pass 1 KB", i);
-      qologLog("LINKED", QOLOG_ERROR, "line %d, long enough to pass 1 KB", i);
-    }
-    struct stat st;
-    CHILD_CHECK(lstat("null.log", &st) == 0 && S_ISLNK(st.st_mode));
-    CHILD_CHECK(lstat("link.log", &st) == 0 && S_ISLNK(st.st_mode));
-    CHILD_CHECK(stat("real.txt", &st) == 0 && st.st_size > 2048);
-    wantDir(".", {"link.log", "null.log", "qotrace.cfg", "real.txt", "stderr.txt"});
-  });
-}
-
 }  // namespace

@@ -427,11 +427,17 @@ TEST(Review, ClosedStandardErrorStaysFree) {
 
 // 20.2: a device (here behind a link) is written without a lock by every
 // process and never gets a per-process name, also once another file's
-// failure has set the process tag.
-TEST(Review, DevicesAreNeitherLockedNorRenamed) {
-  scenario("[DEFAULT]\nLOGFILENAME=null.log\n[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
-    CHILD_CHECK(symlink("/dev/null", "null.log") == 0);
-    log("first");
+// failure has set the process tag. Only a path that is itself a regular
+// file rolls: a device, or a link (/dev/stderr; here one to a regular
+// file), would be renamed away and replaced.
+TEST(Review, DevicesAndLinksAreNeitherLockedNorRenamed) {
+  scenario("[DEFAULT]\nLOGFILENAME=null.log\nMAXFILESIZE=1KB\n[L]\nLOGFILENAME=link.log\n"
+           "MAXFILESIZE=1KB\n[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
+    CHILD_CHECK(symlink("/dev/null", "null.log") == 0 && symlink("real.txt", "link.log") == 0);
+    for (int i = 0; i < 20; ++i) {
+      log("one", 100);
+      log("one", 100, "L");
+    }
     CHILD_CHECK(inOther([] {
                   log("second");
                   log("m", 0, "M");
@@ -440,7 +446,9 @@ TEST(Review, DevicesAreNeitherLockedNorRenamed) {
                   log("tagged", 0, "X");
                   log("third");
                 }) == 0);
-    wantDir(".", {"m.log", "null.log", "qotrace.cfg", "stderr.txt"});
+    struct stat st;
+    CHILD_CHECK(stat("real.txt", &st) == 0 && st.st_size > 2048);
+    wantDir(".", {"link.log", "m.log", "null.log", "qotrace.cfg", "real.txt", "stderr.txt"});
   });
 }
 
