@@ -2,7 +2,6 @@
 // on a private TraceCfg.
 #include <gtest/gtest.h>
 #include <stdint.h>
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>

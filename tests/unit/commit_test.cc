@@ -4,9 +4,7 @@
 // each thread's order, with timestamps that never go back, and no line
 // starts past the size limit (a batch is split where the file rolls).
 #include <gtest/gtest.h>
-#include <stdarg.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <unistd.h>
 
 #include <atomic>
