@@ -35,8 +35,6 @@ void advanceFakeClock(time_t seconds, long nanoseconds) {
   g_nowNs.fetch_add(static_cast<int64_t>(seconds) * kNsPerSecond + nanoseconds);
 }
 
-void clearFakeClock() { g_nowNs.store(-1); }
-
 void setFakeClockStep(long nanoseconds) { g_stepNs.store(nanoseconds); }
 
 }  // namespace qtest

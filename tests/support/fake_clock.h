@@ -10,7 +10,6 @@ namespace qtest {
 
 void setFakeClock(time_t seconds, long nanoseconds = 0);
 void advanceFakeClock(time_t seconds, long nanoseconds = 0);
-void clearFakeClock();
 // Every reading of the fake clock moves it on by `nanoseconds` (0: it stands).
 void setFakeClockStep(long nanoseconds);
 

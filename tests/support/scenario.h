@@ -21,7 +21,6 @@ class TempDir {
   const std::string &path() const { return path_; }
   std::string file(const std::string &name) const { return path_ + "/" + name; }
   void write(const std::string &name, const std::string &content) const;
-  std::string read(const std::string &name) const;  // "" when missing
 
  private:
   std::string path_;
