@@ -79,10 +79,7 @@ TEST(Lines, BannerAfterRebuild) {
     qologLog("DEFAULT", QOLOG_INFO, "before");
     qologSetDate(0);
     qologLog("M", QOLOG_INFO, "no date");
-    struct stat st;  // the file changes and the period passes
-    CHILD_CHECK(stat("qotrace.cfg", &st) == 0);
-    struct timespec times[2] = {st.st_atim, {st.st_mtim.tv_sec + 10, 0}};
-    CHILD_CHECK(utimensat(AT_FDCWD, "qotrace.cfg", times, 0) == 0);
+    CHILD_CHECK(qtest::setMtime("qotrace.cfg", kNow + 3650L * 86400));  // changed; the period passes
     qtest::advanceFakeClock(61);
     const char later[] = "Nov 14 22:14:21:000";
     qologLog("DEFAULT", QOLOG_INFO, "rebuilt");
@@ -166,10 +163,7 @@ TEST(EntryPoints, CurrentNameIsUpperCasedLogNamesAreExact) {
     wantFile("m.log", banner("MYAPP") + line("MYAPP", "INFO", "current") +
                           line("MYAPP", "INFO", "null module") + line("MYAPP", "INFO", "") +
                           line("MYAPP", "INFO", "still open"));
-    // Its last user closed, the file is let go, and its lock with it.
-    struct flock lock = {};
-    lock.l_type = F_WRLCK;
-    CHILD_CHECK(fcntl(open("m.log", O_WRONLY), F_OFD_SETLK, &lock) == 0);
+    CHILD_CHECK(qtest::lockAsOther("m.log"));  // its last user closed: file and lock let go
   });
 }
 

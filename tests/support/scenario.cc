@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -109,6 +110,17 @@ void wantDir(const std::string &dir, std::vector<std::string> names) {
   std::sort(names.begin(), names.end());
   for (const std::string &n : names) expected += n + "\n";
   wantSame(dir, got, expected);
+}
+
+bool lockAsOther(const std::string &path) {
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  return fcntl(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), F_OFD_SETLK, &lock) == 0;
+}
+
+bool setMtime(const std::string &path, time_t seconds) {
+  const struct timespec times[2] = {{0, UTIME_OMIT}, {seconds, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 }  // namespace qtest

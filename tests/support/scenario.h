@@ -50,6 +50,12 @@ void wantFile(const std::string &file, const std::string &text);
 void wantSame(const std::string &what, const std::string &got, const std::string &expected);
 void wantDir(const std::string &dir, std::vector<std::string> names);
 
+// A write lock on `path` (created when missing) as another process would take
+// it, held until exit: false when someone else holds one.
+bool lockAsOther(const std::string &path);
+// Moves the modification time of `path` to `seconds`.
+bool setMtime(const std::string &path, time_t seconds);
+
 }  // namespace qtest
 
 #define CHILD_CHECK(cond) \
