@@ -18,9 +18,9 @@
 # file per source file (the configured one, each per-process one) holding
 # exactly what was written to that file and its backups, oldest first.
 #
-# Usage: eco_test.sh lnav|rsyslog WRITER SOURCE_DIR   (exit 77: not installed)
+# Usage: eco_test.sh lnav|rsyslog WRITER   (exit 77: the program is not installed)
 set -euo pipefail
-test=$1 writer=$2 src=$3 daemons=()
+test=$1 writer=$2 src=$(cd "$(dirname "$0")/../.." && pwd) daemons=()
 PATH=$PATH:/usr/sbin:/sbin
 command -v "${test/rsyslog/rsyslogd}" >/dev/null || { echo "$test is not installed: skipped"; exit 77; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/qolog-$test.XXXXXX")
