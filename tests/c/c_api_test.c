@@ -2,20 +2,17 @@
  * C, with -Werror in force, so each printf-style call passes the header's
  * format attribute. What the calls write is checked by the other tests: here
  * they only have to compile, link and run. */
-#include <stddef.h>
-
 #include "qolog.h"
 
 int main(void) {
-  static const unsigned char bytes[] = {'C', '9', '9'};
   qologSetModuleName("c");
   qologSetOutput(QOLOG_OUT_FILE | QOLOG_OUT_STDERR);
   qologSetDate(QOLOG_DATE_EPOCH);
   qologSetFile("c.log");
   qologTrace(QOLOG_INFO, "hello from %s, %d", "C", 99);
   qologLog("C", QOLOG_PROCINFO, "procinfo %u", 7u);
-  qologTraceBin(QOLOG_ERROR, bytes, (int32_t)sizeof(bytes), "bin %lu", (unsigned long)sizeof(bytes));
-  qologLogBin(NULL, QOLOG_DEBUG, bytes, 3, "%s", "dump");
+  qologTraceBin(QOLOG_ERROR, "C99", 3, "bin %lu", (unsigned long)sizeof(int32_t));
+  qologLogBin(0, QOLOG_DEBUG, "C99", 3, "%s", "dump");
   qologClose("C");
   return 0;
 }
