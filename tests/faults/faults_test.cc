@@ -6,7 +6,6 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <grp.h>
 #include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -217,10 +216,7 @@ TEST(Faults, ChangesFromOutside) {
   const auto unlockDir = [] { CHILD_CHECK(chmod("logs", 0755) == 0); };
   // Root writes anyway: the child drops to another user.
   const auto unprivileged = [makeDir] {
-    if (geteuid() == 0 && (chown(".", 65534, 65534) != 0 || setgroups(0, nullptr) != 0 ||
-                           setgid(65534) != 0 || setuid(65534) != 0)) {
-      qtest::skipChild("dropping root privileges to uid 65534");
-    }
+    if (!qtest::dropRoot()) qtest::skipChild("dropping root privileges to uid 65534");
     makeDir();
   };
   const auto tagged = [] { log("lost", 0, "X"); };  // X can't be opened: per-process names

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <string.h>
@@ -116,6 +117,11 @@ bool lockAsOther(const std::string &path) {
   struct flock lock = {};
   lock.l_type = F_WRLCK;
   return fcntl(open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644), F_OFD_SETLK, &lock) == 0;
+}
+
+bool dropRoot() {
+  return geteuid() != 0 || (chown(".", 65534, 65534) == 0 && setgroups(0, nullptr) == 0 &&
+                            setgid(65534) == 0 && setuid(65534) == 0);
 }
 
 bool setMtime(const std::string &path, time_t seconds) {

@@ -53,6 +53,8 @@ void wantDir(const std::string &dir, std::vector<std::string> names);
 // A write lock on `path` (created when missing) as another process would take
 // it, held until exit: false when someone else holds one.
 bool lockAsOther(const std::string &path);
+// Root becomes uid 65534, owning the working directory: false when that fails.
+bool dropRoot();
 // Moves the modification time of `path` to `seconds`.
 bool setMtime(const std::string &path, time_t seconds);
 
