@@ -210,7 +210,6 @@ TEST(Faults, FullFileSystemLosesTheLinesThatDidNotFit) {
 // Something done to the log file or its directory from outside after "one";
 // the reload check runs first thing in "three"; undone before "four".
 TEST(Faults, ChangesFromOutside) {
-  const auto nothing = [] {};
   const auto makeDir = [] { CHILD_CHECK(mkdir("logs", 0755) == 0); };
   const auto lockDir = [] { CHILD_CHECK(chmod("logs", 0555) == 0); };
   const auto unlockDir = [] { CHILD_CHECK(chmod("logs", 0755) == 0); };
@@ -237,24 +236,22 @@ TEST(Faults, ChangesFromOutside) {
        unlockDir, {{"a.log.1", "B one B two @ B three"}, {"a.log", "@ B four"}}},
       {"file deleted, directory unwritable", dirCfg, "logs", 10, unprivileged,
        [lockDir] { CHILD_CHECK(unlink("logs/a.log") == 0); lockDir(); }, unlockDir, {{"#-a.log", "@ B four"}}},
-      {"untouched", fileCfg, ".", 10, nothing, nothing, nothing, {{"a.log", "B one two @ three four"}}},
-      {"deleted", fileCfg, ".", 10, nothing, [] { CHILD_CHECK(unlink("a.log") == 0); }, nothing,
-       {{"a.log", "@ B three four"}}},
-      {"renamed away", fileCfg, ".", 10, nothing, [] { CHILD_CHECK(rename("a.log", "moved.log") == 0); },
-       nothing, {{"moved.log", "B one two"}, {"a.log", "@ B three four"}}},
-      {"replaced", fileCfg, ".", 10, nothing,
-       [] { qtest::writeFile("new.tmp", "new\n"); CHILD_CHECK(rename("new.tmp", "a.log") == 0); },
-       nothing, {{"a.log", "=new @ B three four"}}},
+      {"untouched", fileCfg, ".", 10, {}, {}, {}, {{"a.log", "B one two @ three four"}}},
+      {"deleted", fileCfg, ".", 10, {}, [] { CHILD_CHECK(unlink("a.log") == 0); }, {}, {{"a.log", "@ B three four"}}},
+      {"renamed away", fileCfg, ".", 10, {}, [] { CHILD_CHECK(rename("a.log", "moved.log") == 0); }, {},
+       {{"moved.log", "B one two"}, {"a.log", "@ B three four"}}},
+      {"replaced", fileCfg, ".", 10, {}, [] { qtest::writeFile("new.tmp", "new\n"); rename("new.tmp", "a.log"); },
+       {}, {{"a.log", "=new @ B three four"}}},
       {"per-process file deleted", fileCfg, ".", 10, tagged,
-       [] { CHILD_CHECK(unlink((pid() + "-a.log").c_str()) == 0); }, nothing, {{"#-a.log", "@ B three four"}}},
+       [] { CHILD_CHECK(unlink((pid() + "-a.log").c_str()) == 0); }, {}, {{"#-a.log", "@ B three four"}}},
       // A link's target rotated away is followed; the link is never renamed.
       {"link's target rotated", fileCfg, ".", 10, [] { CHILD_CHECK(symlink("t.log", "a.log") == 0); },
-       [] { CHILD_CHECK(rename("t.log", "t.log.1") == 0); }, nothing,
+       [] { CHILD_CHECK(rename("t.log", "t.log.1") == 0); }, {},
        {{"a.log", "@ B three four"}, {"t.log.1", "B one two"}, {"t.log", "@ B three four"}}},
+      {"link untouched", fileCfg, ".", 10, [] { CHILD_CHECK(symlink("t.log", "a.log") == 0); }, {}, {},
+       {{"a.log", "B one two @ three four"}, {"t.log", "B one two @ three four"}}},
       // After a chdir the relative path names another file: the open one is
       // kept (not taken for deleted), and rolls in its own directory.
-      {"link untouched", fileCfg, ".", 10, [] { CHILD_CHECK(symlink("t.log", "a.log") == 0); }, nothing,
-       nothing, {{"a.log", "B one two @ three four"}, {"t.log", "B one two @ three four"}}},
       {"working directory changed", "[DEFAULT]\nLOGFILENAME=a.log\nRELOADPERIOD=1M\nMAXFILESIZE=1KB\n", ".",
        kBig.size(),
        [] { CHILD_CHECK(mkdir("sub", 0755) == 0 && link("qotrace.cfg", "sub/qotrace.cfg") == 0); },
@@ -270,14 +267,14 @@ TEST(Faults, ChangesFromOutside) {
   for (const auto &r : rows) {
     SCOPED_TRACE(r.what);
     scenario(r.cfg, [&] {
-      r.setup();
+      if (r.setup) r.setup();
       log("one", r.pad);
       const int fds = openFds();
-      r.on();
+      if (r.on) r.on();
       log("two");
       qtest::advanceFakeClock(61);
       log("three");
-      r.off();
+      if (r.off) r.off();
       log("four");
       CHILD_CHECK(openFds() <= fds);
       wantFiles(r.dir, r.files, r.pad);
