@@ -13,8 +13,6 @@
 // only when fd 2 is /dev/null (-close_fd_mask=2). Give -artifact_prefix an
 // absolute path: the inputs run in the scratch directory.
 #include <errno.h>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -28,15 +26,16 @@
 #define FUZZ_CHECK(cond) \
   ((cond) ? (void)0 : (fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #cond), abort()))
 
+using namespace std;
+using namespace qolog;
+
 namespace {
 
-namespace fs = std::filesystem;
-using std::string;
+namespace fs = filesystem;
 
-qolog::State *g_state;  // the fuzzer's own
-string g_dir;           // the scratch directory, absolute
-int g_home = -1;        // the directory libFuzzer works in
-bool g_err = false;     // fd 2 is /dev/null: standard error may be written
+State *g_state;  // the fuzzer's own
+fs::path g_dir, g_home;  // the scratch directory, absolute; the one libFuzzer works in
+bool g_err = false;      // fd 2 is /dev/null: standard error may be written
 
 const char *const kNames[] = {"DEFAULT", "NET", "SHARED", "DB", "", "MANY", "net", "default", "Db",
                               "UNKNOWN", "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456",  // 33: the most kept
@@ -45,58 +44,57 @@ const char *const kNames[] = {"DEFAULT", "NET", "SHARED", "DB", "", "MANY", "net
 const char *const kPaths[] = {"default.log", "net.log", "sub/db.log", "nodir/lost.log", "many.log",
                               "./net.log",   "",        "sub",        ".",              ".."};
 
-struct Input {
-  FuzzedDataProvider in;
+struct Input : FuzzedDataProvider {
+  using FuzzedDataProvider::FuzzedDataProvider;
   string a, b;  // room for the texts of one step
 
-  int pick(int lo, int hi) { return in.ConsumeIntegralInRange(lo, hi); }
-  bool yes() { return in.ConsumeBool(); }
-  uint32_t u32() { return in.ConsumeIntegral<uint32_t>(); }
+  int pick(int lo, int hi) { return ConsumeIntegralInRange(lo, hi); }
+  uint32_t u32() { return ConsumeIntegral<uint32_t>(); }
+  const char *run(string &s, int n) { return s.assign(pick(1, n), char(pick(1, 255))).c_str(); }
   // Null, a known name, one followed by more, thousands of one byte, or raw bytes.
   const char *name() {
     switch (pick(0, 4)) {
       case 0: return nullptr;
-      case 1: return (a = in.PickValueInArray(kNames) + string(pick(1, 3000), 'X')).c_str();
-      case 2: return a.assign(pick(1, 8192), char(pick(1, 255))).c_str();
-      case 3: return (a = in.ConsumeRandomLengthString(80)).c_str();
-      default: return in.PickValueInArray(kNames);
+      case 1: return (a = PickValueInArray(kNames) + string(pick(1, 3000), 'X')).c_str();
+      case 2: return run(a, 8192);
+      case 3: return (a = ConsumeRandomLengthString(80)).c_str();
+      default: return PickValueInArray(kNames);
     }
   }
+  // Any, or one of: each level bit, all, none, ERROR and INFO, a bit past
+  // them, the top bit with ERROR, PROCINFO and INFO.
   uint32_t level() {
-    return yes() ? u32() : in.PickValueInArray<uint32_t>({QOLOG_ERROR, QOLOG_INFO, QOLOG_DEBUG,
-        QOLOG_FUNCBEG, QOLOG_FUNCEND, QOLOG_PROCINFO, QOLOG_ALL, 0, 3, 64, 0x80000001u,
-        QOLOG_PROCINFO | QOLOG_INFO});
+    const uint32_t kLevels[] = {1, 2, 4, 8, 16, 32, 63, 0, 3, 64, 0x80000001u, 34};
+    return ConsumeBool() ? u32() : PickValueInArray(kLevels);
   }
   // Fuzzed text, or a run of one byte longer than a line kept on the stack.
   const char *text() {
-    return yes() ? (b = in.ConsumeRandomLengthString(600)).c_str()
-                 : b.assign(pick(1, 20000), char(pick(1, 255))).c_str();
+    return ConsumeBool() ? (b = ConsumeRandomLengthString(600)).c_str() : run(b, 20000);
   }
   // Null, a known path, or in one of the directories a fuzzed name (never the
   // configuration's) or one around the 511-byte path and 255-byte name limits.
   const char *path() {
-    if (yes()) return yes() ? nullptr : in.PickValueInArray(kPaths);
-    a = in.PickValueInArray({"", "sub/", "nodir/", "./"});
-    b = yes() ? "" : in.ConsumeRandomLengthString(64);
-    std::replace(b.begin(), b.end(), '/', '_');
-    a += b == "qotrace.cfg" ? "x.log" : b;
-    if (b.empty()) a.resize(in.PickValueInArray<size_t>({254, 255, 256, 507, 511, 512, 5000}), 'p');
+    if (ConsumeBool()) return ConsumeBool() ? nullptr : PickValueInArray(kPaths);
+    b = ConsumeBool() ? "" : ConsumeRandomLengthString(64);
+    replace(b.begin(), b.end(), '/', '_');
+    a = PickValueInArray({"", "sub/", "nodir/", "./"}) + (b == "qotrace.cfg" ? "x.log" : b);
+    if (b.empty()) a.resize(PickValueInArray<size_t>({254, 255, 256, 507, 511, 512, 5000}), 'p');
     return a.c_str();
   }
-  // A configuration made from a seed the input gives, loaded at the next
-  // message (the file is closed on return): sections with some of the keys,
-  // from small tables (small files, shared files, backups from none to past
-  // the point where a roll scans the directory).
+  // A configuration made from a seed the input gives (two bytes: the inputs
+  // stay short), loaded at the next message (the file is closed on return):
+  // sections with some of the keys, from small tables (small files, shared
+  // files, backups from none to past the point where a roll scans the directory).
   void configure() {
-    static const std::vector<std::vector<const char *>> kKeys = {
+    static const vector<vector<const char *>> kKeys = {
         {"LOGFILENAME", "default.log", "net.log", "sub/db.log", "nodir/lost.log", "many.log", ""},
         {"MAXFILESIZE", "1KB", "2KB", "4KB"}, {"MAXFILEBACKUPS", "0", "1", "3", "40"},
         {"DebugLevel", "ALL", "ERROR", "PROCINFO", "ERROR, WARN, DEBUG", "NONE"},
         {"ENABLETRACES", "ON", "OFF"}};
-    std::minstd_rand rng(in.ConsumeIntegral<uint16_t>());  // two bytes: the inputs stay short
-    std::ofstream cfg("qotrace.cfg");
+    minstd_rand rng(ConsumeIntegral<uint16_t>());
+    ofstream cfg("qotrace.cfg");
     for (int n = 1 + rng() % 8; n > 0; --n) {
-      cfg << "[" << (rng() % 2 ? "DEFAULT" : kNames[rng() % std::size(kNames)]) << "]\n";
+      cfg << "[" << (rng() % 2 ? "DEFAULT" : kNames[rng() % size(kNames)]) << "]\n";
       for (const auto &key : kKeys)
         if (rng() % 2) cfg << key[0] << " = " << key[1 + rng() % (key.size() - 1)] << "\n";
     }
@@ -106,7 +104,7 @@ struct Input {
 
 // What a step does, chosen by the input.
 void (*const kSteps[])(Input &) = {
-    [](Input &d) { qolog::setCurrentModuleName(*g_state, d.name()); },
+    [](Input &d) { setCurrentModuleName(*g_state, d.name()); },
     [](Input &d) { qtest::logTo(*g_state, d.name(), d.level(), "%s", d.text()); },
     [](Input &d) {  // the text as the format, every '%' doubled (and an argument it ignores)
       string f = d.text();
@@ -115,20 +113,20 @@ void (*const kSteps[])(Input &) = {
     },
     [](Input &d) {  // the conversions formatted without vsnprintf, a few that it formats, all
                     // with real arguments: each format takes the leading ones of one list
-      const char *format = d.in.PickValueInArray({"%d", "%i|%s", "%u %s %ld %llu %zu %c",
+      const char *format = d.PickValueInArray({"%d", "%i|%s", "%u %s %ld %llu %zu %c",
           "%x|%s|%lx|%llX|%zx|%c|%e", "%X %s %li %lli %zd %c %g [%m]", "%hd %s %jd %tu",
           "%5d|%-8s|%+ld|%#llx|%.3zu|%c", "%*s|%ld", "%.*s|%lu", "100%% %%%%", "%m"});
       qtest::logTo(*g_state, d.name(), d.level(), format, d.pick(-100000, 100000),
-                   d.pick(0, 7) == 0 ? nullptr : d.text(), d.in.ConsumeIntegral<long>(),
-                   d.in.ConsumeIntegral<unsigned long long>(), d.in.ConsumeIntegral<size_t>(),
-                   d.pick(0, 255), d.in.ConsumeIntegral<int>() / 7.0);
+                   d.pick(0, 7) == 0 ? nullptr : d.text(), d.ConsumeIntegral<long>(),
+                   d.ConsumeIntegral<unsigned long long>(), d.ConsumeIntegral<size_t>(),
+                   d.pick(0, 255), d.ConsumeIntegral<int>() / 7.0);
     },
     [](Input &d) {  // a dump of input bytes, of one byte many times, or of nothing, with any
                     // length the buffer allows, zero and negative ones too
-      std::vector<uint8_t> bytes(d.pick(0, 20000), d.in.ConsumeIntegral<uint8_t>());
-      if (d.yes()) bytes = d.in.ConsumeBytes<uint8_t>(d.pick(0, 3000));
+      vector<uint8_t> bytes(d.pick(0, 20000), d.ConsumeIntegral<uint8_t>());
+      if (d.ConsumeBool()) bytes = d.ConsumeBytes<uint8_t>(d.pick(0, 3000));
       const int size = int(bytes.size());
-      const int length = d.in.PickValueInArray(
+      const int length = d.PickValueInArray(
           {size, d.pick(0, size), -d.pick(1, INT32_MAX), INT32_MIN, 0, size > 0 ? 1 : 0});
       const void *data = size == 0 || d.pick(0, 7) == 0 ? nullptr : bytes.data();
       qtest::dumpTo(*g_state, d.name(), d.level(), data, length, "%d bytes: %s", length, d.text());
@@ -138,27 +136,27 @@ void (*const kSteps[])(Input &) = {
       for (int i = 0, n = d.pick(1, 64); i < n; ++i)
         qtest::logTo(*g_state, module, QOLOG_ERROR, "line %d of %d, padded: %080d", i, n, 0);
     },
-    [](Input &d) { qolog::setDateFormat(*g_state, d.yes() ? d.pick(0, 3) : d.u32()); },
-    [](Input &d) { qolog::setCurrentOutput(*g_state, d.u32() & ~(g_err ? 0 : QOLOG_OUT_STDERR)); },
-    [](Input &d) { qolog::setCurrentFile(*g_state, d.path()); },
-    [](Input &d) { qolog::closeNamedModule(*g_state, d.name()); },
+    [](Input &d) { setDateFormat(*g_state, d.ConsumeBool() ? d.pick(0, 3) : d.u32()); },
+    [](Input &d) { setCurrentOutput(*g_state, d.u32() & ~(g_err ? 0 : QOLOG_OUT_STDERR)); },
+    [](Input &d) { setCurrentFile(*g_state, d.path()); },
+    [](Input &d) { closeNamedModule(*g_state, d.name()); },
     [](Input &d) { d.configure(); },
     [](Input &) { g_state->watch.nextCheck = -1; },  // the period over, the file unchanged
 };
 
+// After each step: every module used or not, names ended within their
+// fields, the count of those used kept, a known date format.
 void checkStore() {
-  const qolog::TraceCfg &cfg = g_state->cfg;
-  int used = 0;
-  for (const qolog::ModuleCfg &m : cfg.asModules) {
+  const TraceCfg &cfg = g_state->cfg;
+  for (const ModuleCfg &m : cfg.asModules)
     FUZZ_CHECK((m.nUsed | 1) == 1 && memchr(m.szName, '\0', sizeof m.szName) && m.nOutput <= 3);
-    used += m.nUsed;
-  }
-  for (const qolog::LogFile &f : cfg.asFiles) FUZZ_CHECK(memchr(f.szName, '\0', sizeof f.szName));
-  FUZZ_CHECK(used == cfg.nUsedModules && cfg.nDateFormat <= QOLOG_DATE_EPOCH &&
+  for (const LogFile &f : cfg.asFiles) FUZZ_CHECK(memchr(f.szName, '\0', sizeof f.szName));
+  FUZZ_CHECK(count_if(begin(cfg.asModules), end(cfg.asModules), [](auto &m) { return m.nUsed; }) ==
+                 cfg.nUsedModules && cfg.nDateFormat <= QOLOG_DATE_EPOCH &&
              memchr(g_state->szModuleName, '\0', sizeof g_state->szModuleName) != nullptr);
 }
 
-long openDescriptors() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
+long openDescriptors() { return distance(fs::directory_iterator("/proc/self/fd"), {}); }
 
 }  // namespace
 
@@ -166,12 +164,10 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   for (int i = 1, mask = 0; i < *argc; ++i)
     g_err |= sscanf((*argv)[i], "-close_fd_mask=%d", &mask) == 1 && (mask & 2) != 0;
   string dir = (fs::temp_directory_path() / "qolog-api-fuzz.XXXXXX").string();
-  g_home = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  FUZZ_CHECK(g_home >= 0 && mkdtemp(&dir[0]) != nullptr);
-  g_dir = fs::canonical(dir);
-  fs::create_directory(g_dir + "/sub");
-  g_state = new qolog::State();
-  g_state->watch.systemPath = "/proc/self/none";  // never /etc/qotrace.cfg
+  FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr);
+  g_dir = fs::canonical(dir), g_home = fs::current_path();
+  fs::create_directory(g_dir / "sub");
+  (g_state = new State())->watch.systemPath = "/proc/self/none";  // never /etc/qotrace.cfg
   atexit([] { fs::remove_all(g_dir); });
   return 0;
 }
@@ -179,18 +175,16 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (const auto &entry : fs::recursive_directory_iterator(g_dir))  // the last input's files
     if (!entry.is_directory()) fs::remove(entry);
-  FUZZ_CHECK(chdir(g_dir.c_str()) == 0);
+  fs::current_path(g_dir);
   const long before = openDescriptors();
-  Input d{FuzzedDataProvider(data, size), {}, {}};
+  Input d(data, size);
   d.configure();
-  qolog::setCurrentModuleName(*g_state, "");
+  setCurrentModuleName(*g_state, "");
   qtest::logTo(*g_state, nullptr, 0, "%s", "");  // loads it, writes nothing
-  while (d.in.remaining_bytes() > 0) {
-    errno = d.pick(0, 140);  // the caller's, for %m
-    kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);
-    checkStore();
-  }
+  for (; d.remaining_bytes() > 0; checkStore())  // errno: the caller's, for %m
+    errno = d.pick(0, 140), kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);
   g_state->files.forgetInherited(g_state->cfg);  // every stream dropped, as in a child after fork
-  FUZZ_CHECK(openDescriptors() == before && fchdir(g_home) == 0);
+  FUZZ_CHECK(openDescriptors() == before);
+  fs::current_path(g_home);
   return 0;
 }

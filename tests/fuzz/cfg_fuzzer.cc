@@ -30,21 +30,21 @@ void checkRecord(const TraceCfg &cfg, int32_t slot0Before) {
   int32_t used = 0, counts[kMaxFiles] = {slot0Before};
   for (int i = 0; i < kMaxModules; ++i) {
     const ModuleCfg &m = cfg.asModules[i];
-    FUZZ_CHECK((m.nUsed | 1) == 1 && memchr(m.szName, '\0', kModuleNameMax + 1) != nullptr);
+    FUZZ_CHECK((m.nUsed | 1) == 1 && memchr(m.szName, '\0', kModuleNameMax + 1) != nullptr &&
+               m.nDebugLevel <= 63 && m.nMaxFileSize > 0 && m.nMaxFileBackups >= 0 &&
+               (m.nUsed == 1 || (m.nFileIndex == -1 && m.szName[0] == '\0')) &&
+               m.nOutput == 1 && m.nFileIndex >= -1 && m.nFileIndex < kMaxFiles);
     for (const char *p = m.szName; *p != '\0'; ++p) FUZZ_CHECK(*p < 'a' || *p > 'z');
-    FUZZ_CHECK(m.nDebugLevel <= 63 && m.nMaxFileSize > 0 && m.nMaxFileBackups >= 0);
-    FUZZ_CHECK(m.nUsed == 1 || (m.nFileIndex == -1 && m.szName[0] == '\0'));
-    FUZZ_CHECK(m.nOutput == 1 && m.nFileIndex >= -1 && m.nFileIndex < kMaxFiles);
     used += m.nUsed;
-    if (m.nUsed == 0 || i == 0 || m.nFileIndex < 0) continue;
-    FUZZ_CHECK(cfg.asFiles[m.nFileIndex].nUsed == 1);
-    ++counts[m.nFileIndex];
+    // Each module but DEFAULT counted in the file it names.
+    if (m.nUsed == 1 && i > 0 && m.nFileIndex >= 0)
+      FUZZ_CHECK(cfg.asFiles[m.nFileIndex].nUsed == 1 && ++counts[m.nFileIndex] > 0);
   }
   FUZZ_CHECK(used == cfg.nUsedModules);
   for (int i = 0; i < kMaxFiles; ++i) {
     const LogFile &f = cfg.asFiles[i];
-    FUZZ_CHECK((f.nUsed | 1) == 1 && memchr(f.szName, '\0', kPathSize) != nullptr);
-    FUZZ_CHECK(f.nRefCount == (f.nUsed == 1 ? counts[i] : 0));
+    FUZZ_CHECK((f.nUsed | 1) == 1 && memchr(f.szName, '\0', kPathSize) != nullptr &&
+               f.nRefCount == (f.nUsed == 1 ? counts[i] : 0));
     for (int j = 0; j < i && f.nUsed == 1; ++j)
       FUZZ_CHECK(cfg.asFiles[j].nUsed == 0 || strcmp(cfg.asFiles[j].szName, f.szName) != 0);
   }
@@ -52,10 +52,9 @@ void checkRecord(const TraceCfg &cfg, int32_t slot0Before) {
 
 void checkReport(void *, const CfgReport &r) {
   const size_t len = r.line != nullptr ? strlen(r.line) : 0;
-  FUZZ_CHECK(r.section != nullptr && len > 0 && len <= kCfgLineMax);
-  FUZZ_CHECK(r.rawName == nullptr ||
-             (r.rawName > r.line && r.rawName + r.rawNameLen < r.line + len));
-  FUZZ_CHECK((r.event == CfgEvent::kKeyRejected) == (r.reason != CfgReason::kNone));
+  FUZZ_CHECK(r.section != nullptr && len > 0 && len <= kCfgLineMax &&
+             (!r.rawName || (r.rawName > r.line && r.rawName + r.rawNameLen < r.line + len)) &&
+             (r.event == CfgEvent::kKeyRejected) == (r.reason != CfgReason::kNone));
 }
 
 void checkOrigins(const char *text, size_t size) {
@@ -73,12 +72,11 @@ void checkOrigins(const char *text, size_t size) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   memset(&g_cfg, 0, sizeof g_cfg);
   const char *text = reinterpret_cast<const char *>(data);
+  CfgReporter reporter{checkReport, nullptr};
   for (int round = 0; round < 2; ++round) {
     const int32_t slot0 = g_cfg.asFiles[0].nUsed == 1 ? g_cfg.asFiles[0].nRefCount : 0;
-    CfgReporter reporter{checkReport, nullptr};
     if (!parseTraceCfgText(g_cfg, text, size, round == 0 ? &reporter : nullptr)) return 0;
     checkRecord(g_cfg, slot0);
   }
-  checkOrigins(text, size);
-  return 0;
+  return checkOrigins(text, size), 0;
 }
