@@ -23,7 +23,7 @@ constexpr int kCalls = 300;
 constexpr long kLimit = 8192;
 std::atomic<bool> g_written[kThreads][kCalls];
 
-// The OS layer's write, noting every line "@<thread>:<call> " it hands over.
+// The OS layer's write, noting every line "|@<thread>:<call> " it hands over.
 // A slow disk: the other threads queue meanwhile, so batches are large.
 ssize_t noteWrite(int fd, const void *buf, size_t n) {
   usleep(200);

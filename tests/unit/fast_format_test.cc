@@ -24,11 +24,12 @@ std::string fast(const char *format, ...) {
   return ok ? out.substr(1) : (out.size() == 1 ? "<declined>" : "<partial>");
 }
 
-// The formatter's text must equal vsnprintf's.
+// The formatter's text must equal snprintf's. The spare 0 keeps a format
+// without conversions from being snprintf's only argument; it is never read.
 template <typename... Args>
 void same(const char *format, Args... args) {
   char text[512];
-  int n = snprintf(text, sizeof(text), format, args..., 0);  // a spare argument: never read
+  int n = snprintf(text, sizeof(text), format, args..., 0);
   EXPECT_EQ(std::string(text, static_cast<size_t>(n)), fast(format, args...)) << format;
 }
 
