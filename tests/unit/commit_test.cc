@@ -23,17 +23,15 @@ constexpr int kCalls = 300;
 constexpr long kLimit = 8192;
 std::atomic<bool> g_written[kThreads][kCalls];
 
-// The OS layer's write, noting every line "@<thread>:<call> " it hands over.
+// The OS layer's write, noting every line "|@<thread>:<call> " it hands over.
 // A slow disk: the other threads queue meanwhile, so batches are large.
 ssize_t noteWrite(int fd, const void *buf, size_t n) {
   usleep(200);
   ssize_t done = qolog::os::system().write(fd, buf, n);
-  const char *p = static_cast<const char *>(buf);
-  for (const char *end = p + (done > 0 ? done : 0); (p = static_cast<const char *>(memmem(p, end - p, "|@", 2))) != nullptr; p += 2) {
-    int t, k;
-    if (sscanf(p, "|@%d:%d ", &t, &k) == 2 && t >= 0 && t < kThreads && k >= 0 && k < kCalls) {
-      g_written[t][k] = true;
-    }
+  const char *p = static_cast<const char *>(buf), *end = p + (done > 0 ? done : 0);
+  int t, k;
+  for (; (p = static_cast<const char *>(memmem(p, end - p, "|@", 2))) != nullptr; p += 2) {
+    if (sscanf(p, "|@%d:%d ", &t, &k) == 2 && t >= 0 && t < kThreads && k >= 0 && k < kCalls) g_written[t][k] = true;
   }
   return done;
 }
@@ -58,28 +56,25 @@ TEST(GroupCommit, EightThreadsOneRollingFile) {
     }
     for (std::thread &t : threads) t.join();
     CHILD_CHECK(early == 0);
-    // Oldest file first: gc.log.N ... gc.log.1, gc.log.
-    std::vector<std::string> files;
-    while (qtest::readFile("gc.log." + std::to_string(files.size() + 1)) != "") {
-      files.insert(files.begin(), "gc.log." + std::to_string(files.size() + 1));
-    }
-    files.push_back("gc.log");
-    CHILD_CHECK(files.size() > 10);
+    int backups = 0;  // read oldest first: gc.log.N ... gc.log.1, gc.log
+    while (!qtest::readFile("gc.log." + std::to_string(backups + 1)).empty()) ++backups;
+    CHILD_CHECK(backups > 10);
     int next[kThreads] = {};
     long lastMs = 0;
-    for (const std::string &name : files) {
-      const std::string text = qtest::readFile(name);
+    for (int n = backups; n >= 0; --n) {
+      const std::string text = qtest::readFile(n > 0 ? "gc.log." + std::to_string(n) : "gc.log");
       for (size_t at = 0, end; at < text.size(); at = end + 1) {
         end = text.find('\n', at);
         CHILD_CHECK(end != std::string::npos && static_cast<long>(at) <= kLimit);
         const std::string line = text.substr(at, end - at);
+        const size_t tag = line.find("|@");
+        if (tag == std::string::npos) continue;  // banner
         long sec, ms;
         int t, k, pad;
-        if (line.find("|@") == std::string::npos) continue;  // banner, first line
-        CHILD_CHECK(sscanf(line.c_str(), "%ld.%ld|", &sec, &ms) == 2);
-        CHILD_CHECK(sscanf(line.c_str() + line.find("|@"), "|@%d:%d %n", &t, &k, &pad) == 2);
+        CHILD_CHECK(sscanf(line.c_str(), "%ld.%ld|", &sec, &ms) == 2 &&
+                    sscanf(line.c_str() + tag, "|@%d:%d %n", &t, &k, &pad) == 2);
         CHILD_CHECK(t >= 0 && t < kThreads && k == next[t]++);  // once, in order
-        CHILD_CHECK(line.size() - line.find("|@") - pad == 20 + size_t(t * 7 + k) % 60);
+        CHILD_CHECK(line.size() - tag - pad == 20 + size_t(t * 7 + k) % 60);  // whole
         CHILD_CHECK(sec * 1000 + ms >= lastMs);
         lastMs = sec * 1000 + ms;
       }

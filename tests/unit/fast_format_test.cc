@@ -24,44 +24,34 @@ std::string fast(const char *format, ...) {
   return ok ? out.substr(1) : (out.size() == 1 ? "<declined>" : "<partial>");
 }
 
-std::string printf_(const char *format, ...) {
+// The formatter's text must equal snprintf's. The spare 0 keeps a format
+// without conversions from being snprintf's only argument; it is never read.
+template <typename... Args>
+void same(const char *format, Args... args) {
   char text[512];
-  va_list args;
-  va_start(args, format);
-  int n = vsnprintf(text, sizeof(text), format, args);
-  va_end(args);
-  return std::string(text, static_cast<size_t>(n));
+  int n = snprintf(text, sizeof(text), format, args..., 0);
+  EXPECT_EQ(std::string(text, static_cast<size_t>(n)), fast(format, args...)) << format;
 }
-
-#define SAME(...) EXPECT_EQ(printf_(__VA_ARGS__), fast(__VA_ARGS__))
-#define DECLINED(...) EXPECT_EQ("<declined>", fast(__VA_ARGS__))
 
 TEST(FastFormat, WritesWhatPrintfWrites) {
-  SAME("plain text, no conversions");
-  SAME("");
-  SAME("%d|%i|%d|%d %u %x %X", 0, -1, INT_MIN, INT_MAX, UINT_MAX, 0xdeadbeefu, 0xdeadbeefu);
-  SAME("%ld %lu %lx", LONG_MIN, ULONG_MAX, ULONG_MAX);
-  SAME("%lld %llu %llX", LLONG_MIN, ULLONG_MAX, 0x0123456789ABCDEFULL);
-  SAME("%zu %zd %zx", static_cast<size_t>(-1), static_cast<ssize_t>(-5), static_cast<size_t>(255));
-  SAME("%s and %s%c%c%c, 100%% done, %s%%", "text", "", 'a', 0xE9, ' ', "50");
-  const char *none = nullptr;
-  EXPECT_EQ("(null)", fast("%s", none));
+  same("plain text, no conversions");
+  same("");
+  same("%d|%i|%d|%d %u %x %X", 0, -1, INT_MIN, INT_MAX, UINT_MAX, 0xdeadbeefu, 0xdeadbeefu);
+  same("%ld %lu %lx", LONG_MIN, ULONG_MAX, ULONG_MAX);
+  same("%lld %llu %llX", LLONG_MIN, ULLONG_MAX, 0x0123456789ABCDEFULL);
+  same("%zu %zd %zx", static_cast<size_t>(-1), static_cast<ssize_t>(-5), static_cast<size_t>(255));
+  same("%s and %s%c%c%c, 100%% done, %s%%", "text", "", 'a', 0xE9, ' ', "50");
+  EXPECT_EQ("(null)", fast("%s", static_cast<const char *>(nullptr)));
 }
 
+// Flags, width, precision, other lengths and letters, a bare '%' at the
+// end: declined, also after a conversion already written. Only that one
+// reads an argument: two integers serve every row.
 TEST(FastFormat, DeclinesWhatItDoesNotHandle) {
-  DECLINED("%5d", 1);
-  DECLINED("%-d", 1);
-  DECLINED("%08x", 1u);
-  DECLINED("%.3s", "abcdef");
-  DECLINED("%*d", 3, 1);
-  DECLINED("%hd", 1);
-  DECLINED("%f", 1.5);
-  DECLINED("%p", static_cast<void *>(nullptr));
-  DECLINED("%m");
-  DECLINED("%o", 8u);
-  DECLINED("%ls", L"wide");
-  DECLINED("text then %d then %5d", 1, 2);  // after a partial write
-  DECLINED("trailing %");
+  for (const char *format : {"%5d", "%-d", "%08x", "%.3s", "%*d", "%hd", "%f", "%p", "%m", "%o",
+                             "%ls", "text then %d then %5d", "trailing %"}) {
+    EXPECT_EQ("<declined>", fast(format, 1, 2)) << format;
+  }
 }
 
 }  // namespace
