@@ -1,6 +1,9 @@
 // The direct formatter must write exactly what vsnprintf writes, and decline
-// every format it does not handle so that vsnprintf does.
+// every format it does not handle so that vsnprintf does; so must the line
+// prefix's ids.
 #include "format/fast_format.h"
+#include "format/line_text.h"
+#include "qolog.h"
 
 #include <gtest/gtest.h>
 #include <stdarg.h>
@@ -51,6 +54,18 @@ TEST(FastFormat, DeclinesWhatItDoesNotHandle) {
   for (const char *format : {"%5d", "%-d", "%08x", "%.3s", "%*d", "%hd", "%f", "%p", "%m", "%o",
                              "%ls", "text then %d then %5d", "trailing %"}) {
     EXPECT_EQ("<declined>", fast(format, 1, 2)) << format;
+  }
+}
+
+// The ids padded as "PID=%4ld|TID=%4ld|", from one digit to past the
+// padding (the end-to-end tests see only their own process's id).
+TEST(LineText, PrefixPadsIdsAsPrintfDoes) {
+  qolog::ThreadIdText ids;
+  for (long id : {0L, 7L, 42L, 999L, 1000L, 12345L, 1L << 40}) {
+    char got[128], want[128];
+    char *end = qolog::putPrefix(got, "T", 1, "M", 1, ids.get(id, pthread_t(id + 1)), QOLOG_INFO);
+    snprintf(want, sizeof want, "T|M|PID=%4ld|TID=%4ld|INFO|", id, id + 1);
+    EXPECT_EQ(std::string(got, end), want);
   }
 }
 
