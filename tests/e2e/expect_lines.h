@@ -1,5 +1,6 @@
 // Expected log text for the end-to-end scenarios, built in the scenario's
-// child, where the logged process and thread ids are known.
+// child, where the logged process and thread ids are known; std::function,
+// std::string and std::vector come with support/scenario.h.
 #ifndef QOLOG_TESTS_E2E_EXPECT_LINES_H_
 #define QOLOG_TESTS_E2E_EXPECT_LINES_H_
 
@@ -8,10 +9,6 @@
 #include <pthread.h>
 #include <stdio.h>
 #include <unistd.h>
-
-#include <functional>
-#include <string>
-#include <vector>
 
 #include "support/fake_clock.h"
 #include "support/scenario.h"

@@ -1,5 +1,5 @@
 // Log files end to end: the per-process name, rolling into numbered
-// backups, unusable paths, large files and devices, descriptors across exec.
+// backups, unusable paths, large files, descriptors across exec, errno.
 #include <errno.h>
 #include <fcntl.h>
 #include <string.h>
