@@ -522,20 +522,4 @@ TEST(Diagnostics, EachProblemOncePerEpisode) {
   }
 }
 
-// QOTRACE_CFG wins over ./qotrace.cfg and is reloaded like it.
-TEST(Diagnostics, NamedConfigurationFile) {
-  scenario("[DEFAULT]\nLOGFILENAME=local.log\n", [] {
-    qtest::writeFile("named.cfg", "[DEFAULT]\nLOGFILENAME=named.log\nRELOADPERIOD=1M\n");
-    setenv("QOTRACE_CFG", "named.cfg", 1);
-    auto logger = std::make_unique<qolog::Logger>();
-    for (const char *w : {"one", "two"}) {
-      qtest::logVia(*logger, "DEFAULT", QOLOG_ERROR, "%s", w);
-      qtest::writeFile("named.cfg", "[DEFAULT]\nLOGFILENAME=again.log\n");
-      CHILD_CHECK(qtest::setMtime("named.cfg", kNow + 3650L * 86400));
-      qtest::advanceFakeClock(61);
-    }
-    wantDir(".", {"again.log", "named.cfg", "named.log", "qotrace.cfg", "stderr.txt"});
-  });
-}
-
 }  // namespace
