@@ -20,7 +20,6 @@
 #include "e2e/expect_lines.h"
 #include "fault_os.h"
 #include "qolog.h"
-#include "pipeline/logger.h"
 #include "support/driver.h"
 
 using namespace qexp;
