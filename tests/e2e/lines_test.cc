@@ -135,21 +135,29 @@ TEST(EntryPoints, CurrentModuleAndItsFile) {
 }
 
 // A forked child never writes to the file its parent holds, whatever lines
-// of other threads were queued when it was made.
+// of other threads were queued when it was made, and its per-process names
+// carry its own id, not its parent's too. The application's fork handlers,
+// registered before its first message, log (14.3). A child made with _Fork,
+// which runs no handlers, writes with its own id, to its own file (14.9).
 TEST(Concurrency, ForkWhileOtherThreadsLog) {
-  scenario(kCfg, [] {
-    qologLog("DEFAULT", QOLOG_INFO, "parent");
+  scenario(std::string(kCfg) + "[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
+    static void (*say)(const char *) = [](const char *w) { qologLog("DEFAULT", QOLOG_INFO, "%s", w); };
+    pthread_atfork([] { say("prepare"); }, [] { say("parent"); }, [] { say("child"); });
+    say("first");
+    qologLog("X", QOLOG_INFO, "tags the process");
+    qologLog("M", QOLOG_INFO, "to #-m.log");
     std::atomic<bool> stop{false};
     auto spin = [&] {
-      while (!stop) qologLog("DEFAULT", QOLOG_INFO, "busy");
+      while (!stop) say("busy");
     };
     std::thread busy[] = {std::thread(spin), std::thread(spin), std::thread(spin)};
     for (int i = 0; i < 20; ++i) {
       pid_t child = fork();
       if (child == 0) {
         alarm(10);  // a deadlock ends the child with SIGALRM
-        qologLog("DEFAULT", QOLOG_INFO, "child");
+        qologLog("M", QOLOG_INFO, "mine");
         wantFile(pid() + "-a.log", banner("DEFAULT") + line("DEFAULT", "INFO", "child"));
+        wantFile(pid() + "-m.log", banner("M") + line("M", "INFO", "mine"));
         _exit(0);
       }
       int status = -1;
@@ -157,9 +165,20 @@ TEST(Concurrency, ForkWhileOtherThreadsLog) {
     }
     stop = true;
     for (std::thread &t : busy) t.join();
-    qologLog("DEFAULT", QOLOG_INFO, "parent again");
-    const std::string a = qtest::readFile("a.log"), last = line("DEFAULT", "INFO", "parent again");
-    CHILD_CHECK(a.find("child") == std::string::npos && a.rfind(last) == a.size() - last.size());
+    pid_t child = _Fork();
+    if (child == 0) {
+      say("forked");
+      _exit(0);
+    }
+    CHILD_CHECK(child > 0 && waitpid(child, nullptr, 0) == child);
+    say("last");
+    const std::string a = qtest::readFile("a.log"), last = line("DEFAULT", "INFO", "last");
+    CHILD_CHECK(a.find("|prepare\n") != std::string::npos && a.find("|parent\n") != std::string::npos);
+    CHILD_CHECK(a.find("|child") == std::string::npos && a.find("|forked") == std::string::npos &&
+                a.rfind(last) == a.size() - last.size());
+    char ids[32];
+    snprintf(ids, sizeof(ids), "|PID=%4d|", static_cast<int>(child));
+    CHILD_CHECK(qtest::readFile(std::to_string(child) + "-a.log").find(ids) != std::string::npos);
   });
 }
 

@@ -334,37 +334,6 @@ TEST(Review, FifoNeverBlocksOrKills) {
   });
 }
 
-// 14.3, 14.9: the application's fork handlers (registered before its first
-// message) log; a child made with _Fork writes with its own pid, to its own
-// file. A child's per-process names carry its own id, not its parent's too.
-TEST(Review, ForkHandlersAndForkWithoutThem) {
-  scenario("[DEFAULT]\nLOGFILENAME=a.log\n[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
-    static void (*say)(const char *) = [](const char *w) { qologLog("DEFAULT", QOLOG_ERROR, "%s", w); };
-    pthread_atfork([] { say("prepare"); }, [] { say("parent"); }, [] { say("child"); });
-    say("first");
-    qologLog("X", QOLOG_ERROR, "tags the process");
-    qologLog("M", QOLOG_ERROR, "to #-m.log");
-    pid_t child = fork();
-    if (child == 0) {
-      qologLog("M", QOLOG_ERROR, "to the child's #-m.log");
-      _exit(access((pid() + "-m.log").c_str(), F_OK));
-    }
-    int status = -1;
-    CHILD_CHECK(child > 0 && waitpid(child, &status, 0) == child && status == 0);
-    child = _Fork();
-    if (child == 0) {
-      say("forked");
-      _exit(0);
-    }
-    CHILD_CHECK(child > 0 && waitpid(child, nullptr, 0) == child);
-    const std::string a = qtest::readFile("a.log"), theirs = qtest::readFile(std::to_string(child) + "-a.log");
-    CHILD_CHECK(a.find("|prepare\n") != std::string::npos && a.find("|parent\n") != std::string::npos);
-    char ids[32];
-    snprintf(ids, sizeof(ids), "|PID=%4d|", static_cast<int>(child));
-    CHILD_CHECK(a.find("|forked") == std::string::npos && theirs.find(ids) != std::string::npos);
-  });
-}
-
 // 14.8: a plugin host loading and unloading the library leaves no
 // descriptor and no lock behind.
 TEST(Review, UnloadClosesFilesAndLocks) {
