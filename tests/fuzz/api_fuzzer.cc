@@ -14,17 +14,14 @@
 // absolute path: the inputs run in the scratch directory.
 #include <errno.h>
 
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz/store_check.h"
 #include "support/driver.h"
-
-#define FUZZ_CHECK(cond) \
-  ((cond) ? (void)0 : (fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #cond), abort()))
 
 using namespace std;
 using namespace qolog;
@@ -51,22 +48,15 @@ struct Input : FuzzedDataProvider {
   int pick(int lo, int hi) { return ConsumeIntegralInRange(lo, hi); }
   uint32_t u32() { return ConsumeIntegral<uint32_t>(); }
   const char *run(string &s, int n) { return s.assign(pick(1, n), char(pick(1, 255))).c_str(); }
-  // Null, a known name, one followed by more, thousands of one byte, or raw bytes.
+  // Null, a known name, thousands of one byte, raw bytes, or a known name followed by more.
   const char *name() {
-    switch (pick(0, 4)) {
-      case 0: return nullptr;
-      case 1: return (a = PickValueInArray(kNames) + string(pick(1, 3000), 'X')).c_str();
-      case 2: return run(a, 8192);
-      case 3: return (a = ConsumeRandomLengthString(80)).c_str();
-      default: return PickValueInArray(kNames);
-    }
+    const int k = pick(0, 4);
+    if (k < 3) return k == 0 ? nullptr : k == 1 ? PickValueInArray(kNames) : run(a, 8192);
+    return (a = k == 3 ? ConsumeRandomLengthString(80)
+                       : PickValueInArray(kNames) + string(pick(1, 3000), 'X')).c_str();
   }
-  // Any, or one of: each level bit, all, none, ERROR and INFO, a bit past
-  // them, the top bit with ERROR, PROCINFO and INFO.
-  uint32_t level() {
-    const uint32_t kLevels[] = {1, 2, 4, 8, 16, 32, 63, 0, 3, 64, 0x80000001u, 34};
-    return ConsumeBool() ? u32() : PickValueInArray(kLevels);
-  }
+  // Any, or any mix of the six level bits, or the bit past them.
+  uint32_t level() { return ConsumeBool() ? u32() : pick(0, 64); }
   // Fuzzed text, or a run of one byte longer than a line kept on the stack.
   const char *text() {
     return ConsumeBool() ? (b = ConsumeRandomLengthString(600)).c_str() : run(b, 20000);
@@ -76,7 +66,7 @@ struct Input : FuzzedDataProvider {
   const char *path() {
     if (ConsumeBool()) return ConsumeBool() ? nullptr : PickValueInArray(kPaths);
     b = ConsumeBool() ? "" : ConsumeRandomLengthString(64);
-    replace(b.begin(), b.end(), '/', '_');
+    for (char &c : b) c = c == '/' ? '_' : c;
     a = PickValueInArray({"", "sub/", "nodir/", "./"}) + (b == "qotrace.cfg" ? "x.log" : b);
     if (b.empty()) a.resize(PickValueInArray<size_t>({254, 255, 256, 507, 511, 512, 5000}), 'p');
     return a.c_str();
@@ -113,10 +103,10 @@ void (*const kSteps[])(Input &) = {
     },
     [](Input &d) {  // the conversions formatted without vsnprintf, a few that it formats, all
                     // with real arguments: each format takes the leading ones of one list
-      const char *format = d.PickValueInArray({"%d", "%i|%s", "%u %s %ld %llu %zu %c",
-          "%x|%s|%lx|%llX|%zx|%c|%e", "%X %s %li %lli %zd %c %g [%m]", "%hd %s %jd %tu",
-          "%5d|%-8s|%+ld|%#llx|%.3zu|%c", "%*s|%ld", "%.*s|%lu", "100%% %%%%", "%m"});
-      qtest::logTo(*g_state, d.name(), d.level(), format, d.pick(-100000, 100000),
+      qtest::logTo(*g_state, d.name(), d.level(), d.PickValueInArray({"%d", "%i|%s",
+                   "%u %s %ld %llu %zu %c", "%x|%s|%lx|%llX|%zx|%c|%e", "%hd %s %jd %tu",
+                   "%X %s %li %lli %zd %c %g [%m]", "%5d|%-8s|%+ld|%#llx|%.3zu|%c", "%*s|%ld",
+                   "%.*s|%lu", "100%% %%%%", "%m"}), d.pick(-100000, 100000),
                    d.pick(0, 7) == 0 ? nullptr : d.text(), d.ConsumeIntegral<long>(),
                    d.ConsumeIntegral<unsigned long long>(), d.ConsumeIntegral<size_t>(),
                    d.pick(0, 255), d.ConsumeIntegral<int>() / 7.0);
@@ -132,9 +122,8 @@ void (*const kSteps[])(Input &) = {
       qtest::dumpTo(*g_state, d.name(), d.level(), data, length, "%d bytes: %s", length, d.text());
     },
     [](Input &d) {  // lines enough to roll
-      const char *module = d.name();
-      for (int i = 0, n = d.pick(1, 64); i < n; ++i)
-        qtest::logTo(*g_state, module, QOLOG_ERROR, "line %d of %d, padded: %080d", i, n, 0);
+      for (auto [module, n] = pair(d.name(), d.pick(1, 64)); n > 0; --n)
+        qtest::logTo(*g_state, module, QOLOG_ERROR, "line %d, padded: %080d", n, 0);
     },
     [](Input &d) { setDateFormat(*g_state, d.ConsumeBool() ? d.pick(0, 3) : d.u32()); },
     [](Input &d) { setCurrentOutput(*g_state, d.u32() & ~(g_err ? 0 : QOLOG_OUT_STDERR)); },
@@ -143,18 +132,6 @@ void (*const kSteps[])(Input &) = {
     [](Input &d) { d.configure(); },
     [](Input &) { g_state->watch.nextCheck = -1; },  // the period over, the file unchanged
 };
-
-// After each step: every module used or not, names ended within their
-// fields, the count of those used kept, a known date format.
-void checkStore() {
-  const TraceCfg &cfg = g_state->cfg;
-  for (const ModuleCfg &m : cfg.asModules)
-    FUZZ_CHECK((m.nUsed | 1) == 1 && memchr(m.szName, '\0', sizeof m.szName) && m.nOutput <= 3);
-  for (const LogFile &f : cfg.asFiles) FUZZ_CHECK(memchr(f.szName, '\0', sizeof f.szName));
-  FUZZ_CHECK(count_if(begin(cfg.asModules), end(cfg.asModules), [](auto &m) { return m.nUsed; }) ==
-                 cfg.nUsedModules && cfg.nDateFormat <= QOLOG_DATE_EPOCH &&
-             memchr(g_state->szModuleName, '\0', sizeof g_state->szModuleName) != nullptr);
-}
 
 long openDescriptors() { return distance(fs::directory_iterator("/proc/self/fd"), {}); }
 
@@ -166,23 +143,22 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
   string dir = (fs::temp_directory_path() / "qolog-api-fuzz.XXXXXX").string();
   FUZZ_CHECK(mkdtemp(&dir[0]) != nullptr);
   g_dir = fs::canonical(dir), g_home = fs::current_path();
-  fs::create_directory(g_dir / "sub");
   (g_state = new State())->watch.systemPath = "/proc/self/none";  // never /etc/qotrace.cfg
   atexit([] { fs::remove_all(g_dir); });
   return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  for (const auto &entry : fs::recursive_directory_iterator(g_dir))  // the last input's files
-    if (!entry.is_directory()) fs::remove(entry);
-  fs::current_path(g_dir);
+  fs::remove_all(g_dir), fs::create_directories(g_dir / "sub"), fs::current_path(g_dir);
   const long before = openDescriptors();
   Input d(data, size);
   d.configure();
   setCurrentModuleName(*g_state, "");
   qtest::logTo(*g_state, nullptr, 0, "%s", "");  // loads it, writes nothing
-  for (; d.remaining_bytes() > 0; checkStore())  // errno: the caller's, for %m
-    errno = d.pick(0, 140), kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);
+  // Slot 0 may count anything: each reload adds to what it counted.
+  for (; d.remaining_bytes() > 0;
+       checkStore(g_state->cfg, INT32_MAX / 2, false, g_state->szModuleName))
+    errno = d.pick(0, 140), kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);  // errno: for %m
   g_state->files.forgetInherited(g_state->cfg);  // every stream dropped, as in a child after fork
   FUZZ_CHECK(openDescriptors() == before);
   fs::current_path(g_home);

@@ -3,52 +3,17 @@
 // holds its invariants; what the parser reports (qolog-check prints it)
 // points inside the line it reports; each kept line knows the file line it
 // came from, in file order.
-#include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-
 #include <algorithm>
 #include <vector>
 
 #include "config/cfg_parser.h"
-
-#define FUZZ_CHECK(cond) \
-  ((cond) ? (void)0 : (fprintf(stderr, "%s:%d: broken: %s\n", __FILE__, __LINE__, #cond), abort()))
+#include "fuzz/store_check.h"
 
 namespace {
 
 using namespace qolog;
 
 TraceCfg g_cfg;
-
-// `slot0Before`: the modules file slot 0 counted before the parse, which
-// keeps its path and count across a rebuild.
-void checkRecord(const TraceCfg &cfg, int32_t slot0Before) {
-  const ModuleCfg &def = cfg.asModules[0];
-  FUZZ_CHECK(cfg.nDateFormat == 1 && cfg.nReloadPeriod >= 1 && (cfg.nEnableTraces | 1) == 1);
-  FUZZ_CHECK(def.nUsed == 1 && strcmp(def.szName, "DEFAULT") == 0 && def.nFileIndex >= 0);
-  int32_t used = 0, counts[kMaxFiles] = {slot0Before};
-  for (int i = 0; i < kMaxModules; ++i) {
-    const ModuleCfg &m = cfg.asModules[i];
-    FUZZ_CHECK((m.nUsed | 1) == 1 && memchr(m.szName, '\0', kModuleNameMax + 1) != nullptr &&
-               m.nDebugLevel <= 63 && m.nMaxFileSize > 0 && m.nMaxFileBackups >= 0 &&
-               (m.nUsed == 1 || (m.nFileIndex == -1 && m.szName[0] == '\0')) &&
-               m.nOutput == 1 && m.nFileIndex >= -1 && m.nFileIndex < kMaxFiles);
-    for (const char *p = m.szName; *p != '\0'; ++p) FUZZ_CHECK(*p < 'a' || *p > 'z');
-    used += m.nUsed;
-    // Each module but DEFAULT counted in the file it names.
-    if (m.nUsed == 1 && i > 0 && m.nFileIndex >= 0)
-      FUZZ_CHECK(cfg.asFiles[m.nFileIndex].nUsed == 1 && ++counts[m.nFileIndex] > 0);
-  }
-  FUZZ_CHECK(used == cfg.nUsedModules);
-  for (int i = 0; i < kMaxFiles; ++i) {
-    const LogFile &f = cfg.asFiles[i];
-    FUZZ_CHECK((f.nUsed | 1) == 1 && memchr(f.szName, '\0', kPathSize) != nullptr &&
-               f.nRefCount == (f.nUsed == 1 ? counts[i] : 0));
-    for (int j = 0; j < i && f.nUsed == 1; ++j)
-      FUZZ_CHECK(cfg.asFiles[j].nUsed == 0 || strcmp(cfg.asFiles[j].szName, f.szName) != 0);
-  }
-}
 
 void checkReport(void *, const CfgReport &r) {
   const size_t len = r.line != nullptr ? strlen(r.line) : 0;
@@ -76,7 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (int round = 0; round < 2; ++round) {
     const int32_t slot0 = g_cfg.asFiles[0].nUsed == 1 ? g_cfg.asFiles[0].nRefCount : 0;
     if (!parseTraceCfgText(g_cfg, text, size, round == 0 ? &reporter : nullptr)) return 0;
-    checkRecord(g_cfg, slot0);
+    checkStore(g_cfg, slot0, true);
   }
   return checkOrigins(text, size), 0;
 }
