@@ -25,7 +25,6 @@
 // no backup within the size limit and, under load (where no reset state
 // changes the limit), no line starting past it.
 // -a alarm_s: a hang fails the run. The files are kept when it fails.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -49,8 +48,7 @@ namespace {
 // The options by letter; winner: under load, the process in the configured files.
 long g_opt[128], T, K, limit, P = 1, winner = -1, g_bad = 0;
 bool g_load, g_pausing;  // the mode: load, or reload; g_pausing: see renameat
-int g_paused[2], g_resume[2];
-char g_byte;
+int g_paused[2], g_resume[2], g_byte;
 // Prints the first 20 failures, counts all.
 #define FAIL(...) (++g_bad <= 20 && fprintf(stderr, "FAIL: " __VA_ARGS__) && fputc('\n', stderr))
 
@@ -103,9 +101,9 @@ struct Message {
 
 // A reload round's configuration, and where each name's INFO lines go under
 // it ("": nowhere). '@' is the prefix "rN-" of the round N that applied it,
-// '$' the keys every round has (small files, backups enough, a short reload
-// period); r0-d.log is file slot 0, which round 0 gives DEFAULT and every
-// later configuration keeps.
+// '$' the keys every configuration here has, the load's too (small files,
+// backups enough, a short reload period); r0-d.log is file slot 0, which
+// round 0 gives DEFAULT and every later configuration keeps.
 const struct { const char *text, *route[kNames]; } kVariant[] = {
     // Two modules share a file; CHARLIE passes no INFO; ZULU goes to DEFAULT.
     {"[DEFAULT]\n$ENABLETRACES = ON\nLOGFILENAME = @d.log\n[ALPHA]\nLOGFILENAME = @a.log\n"
@@ -132,14 +130,14 @@ const struct Step { int variant, mtime; bool applied; } kCycle[] = {
     {0, 400, true}, {1, 400, false}, {1, 500, true}, {-1, 0, false}, {2, 600, true}};
 
 // "QOLOG <version>: Log file 'NAME.LOG' start STAMP"
+const regex kBackup("(.+?)(?:\\.([1-9][0-9]*))?");  // NAME or NAME.N
 const regex kBanner("QOLOG [^:]+: Log file '([A-Z]+)\\.LOG' start (.{19})");
 
 string expand(string t, long round) {
-  for (size_t at; (at = t.find_first_of("@$")) != string::npos;) {
+  for (size_t at; (at = t.find_first_of("@$")) != string::npos;)
     t.replace(at, 1, t[at] == '@' ? "r" + to_string(round) + "-"
                                   : "RELOADPERIOD = 1M\nMAXFILEBACKUPS = 100000\nMAXFILESIZE = " +
                                         to_string(g_opt['s']) + "KB\n");
-  }
   return t;
 }
 
@@ -160,14 +158,11 @@ set<string> chosen(const Message &m) {
 void check() {
   long messages = 0, files = 0, lines = 0, rows = 0, minRolls = 1L << 40, maxRolls = 0;
   vector<string> tids(seen.size());
-  map<string, set<long>> found;  // every log file here and in sub/: its backups
+  map<string, set<long>> found;  // every log file here and in sub/: its backups by number
   for (const string sub : {"", "sub/"})
-    for (const string &name : qtest::listDir(sub.empty() ? "." : sub)) {
-      const size_t dot = name.find_last_not_of("0123456789");  // a backup's number after it
-      const long n = dot != string::npos && name[dot] == '.' ? atol(&name[dot + 1]) : 0;
-      if (name != "qotrace.cfg" && name != "sub")
-        found[sub + name.substr(0, n > 0 ? dot : string::npos)].insert(n);
-    }
+    for (const string &name : qtest::listDir(sub + "."))
+      if (smatch got; name != "qotrace.cfg" && name != "sub" && regex_match(name, got, kBackup))
+        found[sub + got[1].str()].insert(atol(got[2].str().c_str()));
   for (const auto &[base, backups] : found) {
     const long top = *backups.rbegin();
     if (top + 1 != long(backups.size())) FAIL("%s: a backup is missing", base.c_str());
@@ -189,9 +184,8 @@ void check() {
           due.erase(0, due.find('\n') + 1), ++rows;
           continue;
         }
-        if (line == string(73, '-') && i + 2 < ls.size() && ls[i + 2] == line) {
+        if (cmatch got; line == string(73, '-') && i + 2 < ls.size() && ls[i + 2] == line) {
           // NAME a module of the file
-          cmatch got;
           regex_match(ls[i + 1].begin(), ls[i + 1].end(), got, kBanner);
           const int k = int(find(kName, kName + kNames, got[1].str()) - kName);
           if ((banner && g_load) || k == kNames || stampKey(got[2].str()).empty() ||
@@ -241,16 +235,14 @@ void check() {
 }
 
 void load() {
-  qtest::writeFile("qotrace.cfg", "[DEFAULT]\nMAXFILESIZE = " + to_string(g_opt['s']) + "KB\n"
-      "DebugLevel = ALL\nMAXFILEBACKUPS = 1000000\nLOGFILENAME = one.log\n[ALPHA]\n"
-      "LOGFILENAME = one.log\n[BRAVO]\nLOGFILENAME = two.log\n[CHARLIE]\nLOGFILENAME = two.log\n"
-      "[DELTA]\nLOGFILENAME = three.log\n[ZULU]\nLOGFILENAME = three.log\n");
+  qtest::writeFile("qotrace.cfg", expand("[DEFAULT]\n$DebugLevel = ALL\nLOGFILENAME = one.log\n"
+      "[ALPHA]\nLOGFILENAME = one.log\n[BRAVO]\nLOGFILENAME = two.log\n[CHARLIE]\nLOGFILENAME = "
+      "two.log\n[DELTA]\nLOGFILENAME = three.log\n[ZULU]\nLOGFILENAME = three.log\n", 0));
   if (pipe(g_paused) != 0 || pipe(g_resume) != 0) exit(2);
   for (int p = 0; p < P; ++p) {
     if (pids.emplace_back(fork()) != 0) continue;
     const bool late = p > 0 && p == P - 1;
-    alarm(unsigned(g_opt['a'])), close(late ? g_paused[1] : g_resume[1]);
-    g_pausing = p < P - 1;
+    alarm(unsigned(g_opt['a'])), close(late ? g_paused[1] : g_resume[1]), g_pausing = p < P - 1;
     // One.log's holder is about to rename it.
     if (late && read(g_paused[0], &g_byte, 1) < 0) _exit(3);
     for (long s = 0; s < kNames; ++s) Message(p, int(T), s).send();
@@ -291,9 +283,9 @@ void reload() {
     const Step &step = kCycle[r % steps];
     inForce.push_back(step.applied ? pair(r, step.variant) : inForce.back());
     if (step.variant >= 0) qtest::writeFile("next.cfg", expand(kVariant[step.variant].text, r));
-    const timespec times[2] = {{0, UTIME_OMIT}, {1600000000 + r / steps * 1000 + step.mtime, 0}};
     if (step.variant < 0 ? unlink("qotrace.cfg") != 0
-        : utimensat(AT_FDCWD, "next.cfg", times, 0) || rename("next.cfg", "qotrace.cfg"))
+        : !qtest::setMtime("next.cfg", 1600000000 + r / steps * 1000 + step.mtime) ||
+              rename("next.cfg", "qotrace.cfg"))
       exit(2);
     qtest::advanceFakeClock(7200);  // past any deadline: one minute, or an hour after a reset
     qologLog("NOBODY", 64, "never written");  // the check runs, if no writer ran it
