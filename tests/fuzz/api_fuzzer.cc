@@ -48,19 +48,17 @@ struct Input : FuzzedDataProvider {
   int pick(int lo, int hi) { return ConsumeIntegralInRange(lo, hi); }
   uint32_t u32() { return ConsumeIntegral<uint32_t>(); }
   const char *run(string &s, int n) { return s.assign(pick(1, n), char(pick(1, 255))).c_str(); }
+  const char *str(string &s, int n) { return (s = ConsumeRandomLengthString(n)).c_str(); }
   // Null, a known name, thousands of one byte, raw bytes, or a known name followed by more.
   const char *name() {
     const int k = pick(0, 4);
     if (k < 3) return k == 0 ? nullptr : k == 1 ? PickValueInArray(kNames) : run(a, 8192);
-    return (a = k == 3 ? ConsumeRandomLengthString(80)
-                       : PickValueInArray(kNames) + string(pick(1, 3000), 'X')).c_str();
+    return k == 3 ? str(a, 80) : (a = PickValueInArray(kNames)).append(pick(1, 3000), 'X').c_str();
   }
   // Any, or any mix of the six level bits, or the bit past them.
   uint32_t level() { return ConsumeBool() ? u32() : pick(0, 64); }
   // Fuzzed text, or a run of one byte longer than a line kept on the stack.
-  const char *text() {
-    return ConsumeBool() ? (b = ConsumeRandomLengthString(600)).c_str() : run(b, 20000);
-  }
+  const char *text() { return ConsumeBool() ? str(b, 600) : run(b, 20000); }
   // Null, a known path, or in one of the directories a fuzzed name (never the
   // configuration's) or one around the 511-byte path and 255-byte name limits.
   const char *path() {
@@ -113,8 +111,8 @@ void (*const kSteps[])(Input &) = {
     },
     [](Input &d) {  // a dump of input bytes, of one byte many times, or of nothing, with any
                     // length the buffer allows, zero and negative ones too
-      vector<uint8_t> bytes(d.pick(0, 20000), d.ConsumeIntegral<uint8_t>());
-      if (d.ConsumeBool()) bytes = d.ConsumeBytes<uint8_t>(d.pick(0, 3000));
+      const string bytes = d.ConsumeBool() ? d.ConsumeRandomLengthString(3000)
+                                           : string(d.pick(0, 20000), char(d.pick(0, 255)));
       const int size = int(bytes.size());
       const int length = d.PickValueInArray(
           {size, d.pick(0, size), -d.pick(1, INT32_MAX), INT32_MIN, 0, size > 0 ? 1 : 0});
@@ -133,8 +131,6 @@ void (*const kSteps[])(Input &) = {
     [](Input &) { g_state->watch.nextCheck = -1; },  // the period over, the file unchanged
 };
 
-long openDescriptors() { return distance(fs::directory_iterator("/proc/self/fd"), {}); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
@@ -150,17 +146,14 @@ extern "C" int LLVMFuzzerInitialize(int *argc, char ***argv) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fs::remove_all(g_dir), fs::create_directories(g_dir / "sub"), fs::current_path(g_dir);
-  const long before = openDescriptors();
+  const long fds = distance(fs::directory_iterator("/proc/self/fd"), {});
   Input d(data, size);
-  d.configure();
-  setCurrentModuleName(*g_state, "");
+  d.configure(), setCurrentModuleName(*g_state, "");  // the input's configuration, no module
   qtest::logTo(*g_state, nullptr, 0, "%s", "");  // loads it, writes nothing
   // Slot 0 may count anything: each reload adds to what it counted.
-  for (; d.remaining_bytes() > 0;
-       checkStore(g_state->cfg, INT32_MAX / 2, false, g_state->szModuleName))
+  for (; d.remaining_bytes() > 0; checkStore(g_state->cfg, 1 << 30, false, g_state->szModuleName))
     errno = d.pick(0, 140), kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);  // errno: for %m
   g_state->files.forgetInherited(g_state->cfg);  // every stream dropped, as in a child after fork
-  FUZZ_CHECK(openDescriptors() == before);
-  fs::current_path(g_home);
-  return 0;
+  FUZZ_CHECK(distance(fs::directory_iterator("/proc/self/fd"), {}) == fds);
+  return fs::current_path(g_home), 0;
 }

@@ -9,20 +9,9 @@
 #include "config/cfg_parser.h"
 #include "fuzz/store_check.h"
 
-namespace {
-
-using namespace qolog;
-
-TraceCfg g_cfg;
-
-void checkReport(void *, const CfgReport &r) {
-  const size_t len = r.line != nullptr ? strlen(r.line) : 0;
-  FUZZ_CHECK(r.section != nullptr && len > 0 && len <= kCfgLineMax &&
-             (!r.rawName || (r.rawName > r.line && r.rawName + r.rawNameLen < r.line + len)) &&
-             (r.event == CfgEvent::kKeyRejected) == (r.reason != CfgReason::kNone));
-}
-
-void checkOrigins(const char *text, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  using namespace qolog;
+  const char *text = reinterpret_cast<const char *>(data);
   const size_t cap = cfgLinesCapacity(size);
   std::vector<char> lines(cap);  // exactly: AddressSanitizer sees a write past it
   std::vector<CfgLineOrigin> origins(cap / 2 + 1);
@@ -30,18 +19,17 @@ void checkOrigins(const char *text, size_t size) {
   const uint32_t n = uint32_t(std::count(text, text + size, '\n')) + 1;  // the last line
   for (size_t pos = 0, i = 0; pos < used; pos += strlen(&lines[pos]) + 1, ++i)
     FUZZ_CHECK((i == 0 || origins[i].number >= origins[i - 1].number) && origins[i].number <= n);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-  memset(&g_cfg, 0, sizeof g_cfg);
-  const char *text = reinterpret_cast<const char *>(data);
-  CfgReporter reporter{checkReport, nullptr};
+  const CfgReporter reporter{[](void *, const CfgReport &r) {
+    const size_t len = r.line != nullptr ? strlen(r.line) : 0;
+    FUZZ_CHECK(r.section != nullptr && len > 0 && len <= kCfgLineMax &&
+               (!r.rawName || (r.rawName > r.line && r.rawName + r.rawNameLen < r.line + len)) &&
+               (r.event == CfgEvent::kKeyRejected) == (r.reason != CfgReason::kNone));
+  }, nullptr};
+  TraceCfg cfg{};
   for (int round = 0; round < 2; ++round) {
-    const int32_t slot0 = g_cfg.asFiles[0].nUsed == 1 ? g_cfg.asFiles[0].nRefCount : 0;
-    if (!parseTraceCfgText(g_cfg, text, size, round == 0 ? &reporter : nullptr)) return 0;
-    checkStore(g_cfg, slot0, true);
+    const int slot0 = cfg.asFiles[0].nUsed == 1 ? cfg.asFiles[0].nRefCount : 0;
+    FUZZ_CHECK(parseTraceCfgText(cfg, text, size, round == 0 ? &reporter : nullptr));
+    checkStore(cfg, slot0, true, "");
   }
-  return checkOrigins(text, size), 0;
+  return 0;
 }
