@@ -53,15 +53,12 @@ int g_paused[2], g_resume[2], g_byte;
 #define FAIL(...) (++g_bad <= 20 && fprintf(stderr, "FAIL: " __VA_ARGS__) && fputc('\n', stderr))
 
 // "Nov  4 18:22:48:048" as a key that sorts by time within a year ("" when
-// the shape is wrong: a digit wherever it has 9, the day's first one a digit
-// or a space).
+// the shape is wrong: a month's name, the day's first digit may be a space).
 string stampKey(string_view s) {
+  static const regex kShape("[A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2}:[0-9]{3}");
   const size_t m = string_view("JanFebMarAprMayJunJulAugSepOctNovDec").find(s.substr(0, 3));
-  string k = s.size() == 19 && m % 3 == 0 && m < 36 ? char('A' + m / 3) + string(s.substr(3)) : "";
-  for (size_t i = 1; i < k.size(); ++i)
-    if ((isdigit(k[i]) ? '9' : k[i]) != "M 99 99:99:99:999"[i] && (i != 2 || k[i] != ' '))
-      k.clear();
-  return k;
+  const bool ok = m % 3 == 0 && m < 36 && regex_match(s.begin(), s.end(), kShape);
+  return ok ? char('A' + m / 3) + string(s.substr(3)) : "";
 }
 
 constexpr int kNames = 6;
@@ -288,8 +285,8 @@ void reload() {
               rename("next.cfg", "qotrace.cfg"))
       exit(2);
     qtest::advanceFakeClock(7200);  // past any deadline: one minute, or an hour after a reset
-    qologLog("NOBODY", 64, "never written");  // the check runs, if no writer ran it
-    applied.store(r);
+    // The check runs, if no writer ran it.
+    qologLog("NOBODY", 64, "never written"), applied.store(r);
     for (int t = 0; t < T && r == 0; ++t)
       writers.emplace_back([&, t] {
         for (long s = 0; budget.load() > 0; calls[t].store(++s)) {
@@ -320,9 +317,8 @@ extern "C" int renameat(int fromDir, const char *from, int toDir, const char *to
 
 int main(int argc, char **argv) {
   string mode = argc > 1 ? argv[1] : "";
-  g_load = mode == "load";
-  g_opt['p'] = 4, g_opt['t'] = 4, g_opt['k'] = 18000, g_opt['s'] = g_load ? 64 : 16;
-  g_opt['r'] = g_load ? 20 : 0, g_opt['c'] = 27, g_opt['m'] = 50, g_opt['a'] = 240;
+  g_load = mode == "load", g_opt['p'] = 4, g_opt['t'] = 4, g_opt['k'] = 18000, g_opt['c'] = 27;
+  g_opt['s'] = g_load ? 64 : 16, g_opt['r'] = g_load ? 20 : 0, g_opt['m'] = 50, g_opt['a'] = 240;
   for (int c; argc > 1 && (c = getopt(argc - 1, argv + 1, "p:t:k:s:r:c:m:a:")) != -1;)
     c == '?' ? (void)mode.clear() : (void)(g_opt[c] = atol(optarg));
   if (mode != "load" && mode != "reload")
