@@ -132,9 +132,8 @@ const regex kBanner("QOLOG [^:]+: Log file '([A-Z]+)\\.LOG' start (.{19})");
 
 string expand(string t, long round) {
   for (size_t at; (at = t.find_first_of("@$")) != string::npos;)
-    t.replace(at, 1, t[at] == '@' ? "r" + to_string(round) + "-"
-                                  : "RELOADPERIOD = 1M\nMAXFILEBACKUPS = 100000\nMAXFILESIZE = " +
-                                        to_string(g_opt['s']) + "KB\n");
+    t.replace(at, 1, t[at] == '@' ? "r" + to_string(round) + "-" : "RELOADPERIOD = 1M\n"
+                     "MAXFILEBACKUPS = 100000\nMAXFILESIZE = " + to_string(g_opt['s']) + "KB\n");
   return t;
 }
 
@@ -179,9 +178,7 @@ void check() {
         if (!due.empty()) {
           if (due.compare(0, due.find('\n'), line) != 0) bad("not the dump row due");
           due.erase(0, due.find('\n') + 1), ++rows;
-          continue;
-        }
-        if (cmatch got; line == string(73, '-') && i + 2 < ls.size() && ls[i + 2] == line) {
+        } else if (cmatch got; line == string(73, '-') && i + 2 < ls.size() && ls[i + 2] == line) {
           // NAME a module of the file
           regex_match(ls[i + 1].begin(), ls[i + 1].end(), got, kBanner);
           const int k = int(find(kName, kName + kNames, got[1].str()) - kName);
@@ -189,35 +186,35 @@ void check() {
               (g_load && base.find(kFile[k / 2]) == string::npos))
             bad("banner misplaced or malformed");
           banner = 1, i += 2;
-          continue;
+        } else {
+          // STAMP|MODULE|PID|TID|TAG|TEXT, or the text alone, which starts at the first '#'.
+          const size_t at = min(line.find('#'), line.size());
+          const string stamp = at ? stampKey(line.substr(0, line.find('|'))) : lastStamp;
+          // Past the line only when it is cut short: the rest then differs.
+          size_t p, w, s, id = 0;
+          if (!banner || (at && stamp.empty()) ||
+              sscanf(line.data() + at, "#p%zu w%zu s%zu ", &p, &w, &s) != 3 || p >= size_t(P) ||
+              w > size_t(T) || s >= seen[id = p * (T + 1) + w].size()) {
+            bad("malformed, unknown or before the banner");
+            continue;
+          }
+          const Message m{int(p), int(w), int(s)};
+          char tid[32] = "", want[320];
+          sscanf(string(line.substr(0, at)).c_str(), "%*[^|]|%*[^|]|%*[^|]|TID=%31[^|]", tid);
+          if (tids[id].empty()) tids[id] = tid;
+          // The tag is that of the lowest level bit: ERR, INFO, DBG, FBEG, FEND;
+          // PROCINFO alone: the text alone.
+          snprintf(want, sizeof(want), "%.*s|%s|PID=%4ld|TID=%s|%.4s|%s", int(line.find('|')),
+                   line.data(), kName[m.module], pids[p], tids[id].c_str(),
+                   " ERRINFO DBGFBEGFEND" + 4 * __builtin_ctz(m.level), m.text);
+          if (line != (m.level == QOLOG_PROCINFO ? m.text : want)) bad("garbled");
+          if (!chosen(m).count(base)) bad("in a file not chosen for it");
+          if (seen[id][s]++) bad("duplicate");
+          if (long(s) <= last[id]) bad("out of its writer's order");
+          if (g_load && line.data() - all.data() > limit) bad("starts past the size limit");
+          if (stamp < lastStamp && (lastStamp[0] != 'L' || stamp[0] != 'A')) bad("time went back");
+          last[id] = long(s), lastStamp = stamp, ++lines, due = m.rows;
         }
-        // STAMP|MODULE|PID|TID|TAG|TEXT, or the text alone, which starts at the first '#'.
-        const size_t at = min(line.find('#'), line.size());
-        const string stamp = at ? stampKey(line.substr(0, line.find('|'))) : lastStamp;
-        // Past the line only when it is cut short: the rest then differs.
-        size_t p, w, s, id = 0;
-        if (!banner || (at && stamp.empty()) ||
-            sscanf(line.data() + at, "#p%zu w%zu s%zu ", &p, &w, &s) != 3 || p >= size_t(P) ||
-            w > size_t(T) || s >= seen[id = p * (T + 1) + w].size()) {
-          bad("malformed, unknown or before the banner");
-          continue;
-        }
-        const Message m{int(p), int(w), int(s)};
-        char tid[32] = "", want[320];
-        sscanf(string(line.substr(0, at)).c_str(), "%*[^|]|%*[^|]|%*[^|]|TID=%31[^|]", tid);
-        if (tids[id].empty()) tids[id] = tid;
-        // The tag is that of the lowest level bit: ERR, INFO, DBG, FBEG, FEND;
-        // PROCINFO alone: the text alone.
-        snprintf(want, sizeof(want), "%.*s|%s|PID=%4ld|TID=%s|%.4s|%s", int(line.find('|')),
-                 line.data(), kName[m.module], pids[p], tids[id].c_str(),
-                 " ERRINFO DBGFBEGFEND" + 4 * __builtin_ctz(m.level), m.text);
-        if (line != (m.level == QOLOG_PROCINFO ? m.text : want)) bad("garbled");
-        if (!chosen(m).count(base)) bad("in a file not chosen for it");
-        if (seen[id][s]++) bad("duplicate");
-        if (long(s) <= last[id]) bad("out of its writer's order");
-        if (g_load && line.data() - all.data() > limit) bad("starts past the size limit");
-        if (stamp < lastStamp && (lastStamp[0] != 'L' || stamp[0] != 'A')) bad("time went back");
-        last[id] = long(s), lastStamp = stamp, ++lines, due = m.rows;
       }
     }
     if (!due.empty()) FAIL("%s: its last dump is cut short", base.c_str());
