@@ -9,9 +9,9 @@
 // once every stream is dropped, as many descriptors are open as before it.
 //
 // Each input runs in a scratch directory laid anew, and every path it names
-// stays there ('/' in fuzzed names is replaced). Standard error is written
-// only when fd 2 is /dev/null (-close_fd_mask=2). Give -artifact_prefix an
-// absolute path: the inputs run in the scratch directory.
+// stays there (a fuzzed name ends before any '/'). Standard error is
+// written only when fd 2 is /dev/null (-close_fd_mask=2). Give
+// -artifact_prefix an absolute path: the inputs run in the scratch directory.
 #include <errno.h>
 
 #include <filesystem>
@@ -46,7 +46,6 @@ struct Input : FuzzedDataProvider {
   string a, b;  // room for the texts of one step
 
   int pick(int lo, int hi) { return ConsumeIntegralInRange(lo, hi); }
-  uint32_t u32() { return ConsumeIntegral<uint32_t>(); }
   const char *run(string &s, int n) { return s.assign(pick(1, n), char(pick(1, 255))).c_str(); }
   const char *str(string &s, int n) { return (s = ConsumeRandomLengthString(n)).c_str(); }
   // Null, a known name, thousands of one byte, raw bytes, or a known name followed by more.
@@ -55,16 +54,15 @@ struct Input : FuzzedDataProvider {
     if (k < 3) return k == 0 ? nullptr : k == 1 ? PickValueInArray(kNames) : run(a, 8192);
     return k == 3 ? str(a, 80) : (a = PickValueInArray(kNames)).append(pick(1, 3000), 'X').c_str();
   }
-  // Any, or any mix of the six level bits, or the bit past them.
-  uint32_t level() { return ConsumeBool() ? u32() : pick(0, 64); }
+  // Any, or any mix of the six level bits (or of the outputs), or the bit past them.
+  uint32_t level() { return ConsumeBool() ? ConsumeIntegral<uint32_t>() : pick(0, 64); }
   // Fuzzed text, or a run of one byte longer than a line kept on the stack.
   const char *text() { return ConsumeBool() ? str(b, 600) : run(b, 20000); }
   // Null, a known path, or in one of the directories a fuzzed name (never the
   // configuration's) or one around the 511-byte path and 255-byte name limits.
   const char *path() {
     if (ConsumeBool()) return ConsumeBool() ? nullptr : PickValueInArray(kPaths);
-    b = ConsumeBool() ? "" : ConsumeRandomLengthString(64);
-    for (char &c : b) c = c == '/' ? '_' : c;
+    b.resize(ConsumeBool() ? 0 : strcspn(str(b, 64), "/"));  // up to a '/', if any
     a = PickValueInArray({"", "sub/", "nodir/", "./"}) + (b == "qotrace.cfg" ? "x.log" : b);
     if (b.empty()) a.resize(PickValueInArray<size_t>({254, 255, 256, 507, 511, 512, 5000}), 'p');
     return a.c_str();
@@ -123,8 +121,8 @@ void (*const kSteps[])(Input &) = {
       for (auto [module, n] = pair(d.name(), d.pick(1, 64)); n > 0; --n)
         qtest::logTo(*g_state, module, QOLOG_ERROR, "line %d, padded: %080d", n, 0);
     },
-    [](Input &d) { setDateFormat(*g_state, d.ConsumeBool() ? d.pick(0, 3) : d.u32()); },
-    [](Input &d) { setCurrentOutput(*g_state, d.u32() & ~(g_err ? 0 : QOLOG_OUT_STDERR)); },
+    [](Input &d) { setDateFormat(*g_state, uint32_t(d.pick(-1, 3))); },  // -1: the largest
+    [](Input &d) { setCurrentOutput(*g_state, d.level() & ~(g_err ? 0 : QOLOG_OUT_STDERR)); },
     [](Input &d) { setCurrentFile(*g_state, d.path()); },
     [](Input &d) { closeNamedModule(*g_state, d.name()); },
     [](Input &d) { d.configure(); },
@@ -148,8 +146,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   fs::remove_all(g_dir), fs::create_directories(g_dir / "sub"), fs::current_path(g_dir);
   const long fds = distance(fs::directory_iterator("/proc/self/fd"), {});
   Input d(data, size);
-  d.configure(), setCurrentModuleName(*g_state, "");  // the input's configuration, no module
-  qtest::logTo(*g_state, nullptr, 0, "%s", "");  // loads it, writes nothing
+  // The input's configuration, loaded by a message that writes nothing; no current module.
+  d.configure(), qtest::logTo(*g_state, nullptr, 0, "%s", ""), setCurrentModuleName(*g_state, "");
   // Slot 0 may count anything: each reload adds to what it counted.
   for (; d.remaining_bytes() > 0; checkStore(g_state->cfg, 1 << 30, false, g_state->szModuleName))
     errno = d.pick(0, 140), kSteps[d.pick(0, int(std::size(kSteps)) - 1)](d);  // errno: for %m

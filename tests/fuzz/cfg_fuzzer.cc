@@ -12,9 +12,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace qolog;
   const char *text = reinterpret_cast<const char *>(data);
-  const size_t cap = cfgLinesCapacity(size);
-  std::vector<char> lines(cap);  // exactly: AddressSanitizer sees a write past it
-  std::vector<CfgLineOrigin> origins(cap / 2 + 1);
+  std::vector<char> lines(cfgLinesCapacity(size));  // exactly: a write past it shows
+  std::vector<CfgLineOrigin> origins(lines.size() / 2 + 1);
   const size_t used = keepCfgLines(text, size, lines.data(), origins.data());
   const uint32_t n = uint32_t(std::count(text, text + size, '\n')) + 1;  // the last line
   for (size_t pos = 0, i = 0; pos < used; pos += strlen(&lines[pos]) + 1, ++i)
