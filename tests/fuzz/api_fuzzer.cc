@@ -20,7 +20,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "fuzz/store_check.h"
+#include "store_check.h"
 #include "support/driver.h"
 
 using namespace std;

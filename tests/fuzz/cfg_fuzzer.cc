@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "config/cfg_parser.h"
-#include "fuzz/store_check.h"
+#include "store_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   using namespace qolog;
