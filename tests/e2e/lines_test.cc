@@ -139,8 +139,9 @@ TEST(EntryPoints, CurrentModuleAndItsFile) {
 // carry its own id, not its parent's too. The application's fork handlers,
 // registered before its first message, log (14.3). A child made with _Fork,
 // which runs no handlers, writes with its own id, to its own file (14.9).
+// a.log never rolls here: a roll would free its name for the next child.
 TEST(Concurrency, ForkWhileOtherThreadsLog) {
-  scenario(std::string(kCfg) + "[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
+  scenario(std::string(kCfg) + "MAXFILESIZE=2000MB\n[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
     static void (*say)(const char *) = [](const char *w) { qologLog("DEFAULT", QOLOG_INFO, "%s", w); };
     pthread_atfork([] { say("prepare"); }, [] { say("parent"); }, [] { say("child"); });
     say("first");
