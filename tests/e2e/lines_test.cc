@@ -137,8 +137,8 @@ TEST(EntryPoints, CurrentModuleAndItsFile) {
 // A forked child never writes to the file its parent holds, whatever lines
 // of other threads were queued when it was made, and its per-process names
 // carry its own id, not its parent's too. The application's fork handlers,
-// registered before its first message, log (14.3). A child made with _Fork,
-// which runs no handlers, writes with its own id, to its own file (14.9).
+// registered before its first message, log. A child made with _Fork,
+// which runs no handlers, writes with its own id, to its own file.
 // a.log never rolls here: a roll would free its name for the next child.
 TEST(Concurrency, ForkWhileOtherThreadsLog) {
   scenario(std::string(kCfg) + "MAXFILESIZE=2000MB\n[M]\nLOGFILENAME=m.log\n[X]\nLOGFILENAME=nodir/x\n", [] {
