@@ -147,11 +147,12 @@ TEST(Concurrency, ForkWhileOtherThreadsLog) {
     say("first");
     qologLog("X", QOLOG_INFO, "tags the process");
     qologLog("M", QOLOG_INFO, "to #-m.log");
-    std::atomic<bool> stop{false};
-    auto spin = [&] {
-      while (!stop) say("busy");
-    };
+    std::atomic<int> stop{0}, running{0};
+    auto spin = [&] { for (++running; !stop;) say("busy"); };
     std::thread busy[] = {std::thread(spin), std::thread(spin), std::thread(spin)};
+    // Forked only once the threads run: a thread still starting may hold a
+    // lock of the sanitizers' allocator, which no fork handler releases.
+    while (running < 3) sched_yield();
     for (int i = 0; i < 20; ++i) {
       pid_t child = fork();
       if (child == 0) {
