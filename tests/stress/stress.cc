@@ -50,7 +50,7 @@ namespace {
 // The options by letter; winner: under load, the process in the configured files.
 long g_opt[128], T, K, limit, P = 1, winner = -1, g_bad = 0;
 bool g_load, g_pausing;  // the mode: load, or reload; g_pausing: see renameat
-int g_paused[2], g_resume[2], g_byte;
+int g_paused[2], g_resume[2], g_ready[2], g_go[2], g_byte;
 // Prints the first 20 failures, counts all.
 #define FAIL(...) (++g_bad <= 20 && fprintf(stderr, "FAIL: " __VA_ARGS__) && fputc('\n', stderr))
 
@@ -234,22 +234,29 @@ void load() {
   qtest::writeFile("qotrace.cfg", expand("[DEFAULT]\n$DebugLevel = ALL\nLOGFILENAME = one.log\n"
       "[ALPHA]\nLOGFILENAME = one.log\n[BRAVO]\nLOGFILENAME = two.log\n[CHARLIE]\nLOGFILENAME = "
       "two.log\n[DELTA]\nLOGFILENAME = three.log\n[ZULU]\nLOGFILENAME = three.log\n", 0));
-  if (pipe(g_paused) != 0 || pipe(g_resume) != 0) exit(2);
+  if (pipe(g_paused) != 0 || pipe(g_resume) != 0 || pipe(g_ready) != 0 || pipe(g_go) != 0) exit(2);
   for (int p = 0; p < P; ++p) {
     if (pids.emplace_back(fork()) != 0) continue;
     const bool late = p > 0 && p == P - 1;
-    alarm(unsigned(g_opt['a'])), close(late ? g_paused[1] : g_resume[1]), g_pausing = p < P - 1;
+    alarm(unsigned(g_opt['a'])), close(late ? g_paused[1] : g_resume[1]), close(g_go[1]);
+    g_pausing = p < P - 1;
     // One.log's holder is about to rename it.
     if (late && read(g_paused[0], &g_byte, 1) < 0) _exit(3);
     for (long s = 0; s < kNames; ++s) Message(p, int(T), s).send();
-    if (late && write(g_resume[1], &g_byte, 1) != 1) _exit(3);
+    // The others start writing together, once each has sent its first messages:
+    // a process that opened one.log for the first time later, at the instant
+    // between its holder's rename and the holder's lock on the new file, could
+    // take the new file (rightly), and the holder would go on in its own files.
+    if (late ? write(g_resume[1], &g_byte, 1) != 1
+             : write(g_ready[1], &g_byte, 1) != 1 || read(g_go[0], &g_byte, 1) != 0) _exit(3);
     vector<thread> threads;
     for (int w = 0; w < T; ++w)
       threads.emplace_back([p, w] { for (long s = 0; s < K; ++s) Message(p, w, s).send(); });
     for (thread &t : threads) t.join();
     exit(0);
   }
-  close(g_paused[1]), close(g_resume[1]);
+  for (long p = P > 1 ? P - 1 : 1; p > 0; --p) (void)!read(g_ready[0], &g_byte, 1);
+  close(g_paused[1]), close(g_resume[1]), close(g_go[1]);
   for (int p = 0, status = 0; p < P; ++p) {
     if (waitpid(pids[p], &status, 0) < 0 || status) FAIL("process %d: status %#x", p, status);
     for (int w = 0; w <= T; ++w) seen.emplace_back(w == T ? kNames : K, 0);

@@ -56,15 +56,13 @@ int clock_gettime(clockid_t id, struct timespec *ts) {
 time_t time(time_t *out) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  if (out != nullptr) *out = ts.tv_sec;
-  return ts.tv_sec;
+  return out != nullptr ? *out = ts.tv_sec : ts.tv_sec;
 }
 
 int gettimeofday(struct timeval *tv, void *) {
   struct timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
-  tv->tv_sec = ts.tv_sec;  // declared nonnull by the C library
-  tv->tv_usec = ts.tv_nsec / 1000;
+  *tv = {ts.tv_sec, ts.tv_nsec / 1000};  // declared nonnull by the C library
   return 0;
 }
 
